@@ -1,0 +1,105 @@
+#include "helper/CallDispatcher.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "helper/Helper.h"
+#include "protocol/VarlinkInterface.h"
+
+namespace quillmere {
+namespace {
+
+using nlohmann::json;
+namespace method = varlink::method;
+
+const varlink::InterfaceSpec* findInterface(std::string_view name) {
+  for (const varlink::InterfaceSpec* known :
+       {&varlink::serviceInterface(), &varlink::helperInterface()}) {
+    if (known->name == name) {
+      return known;
+    }
+  }
+  return nullptr;
+}
+
+varlink::Reply normalReply(json parameters) {
+  return varlink::Reply{std::nullopt, std::move(parameters), false};
+}
+
+varlink::Reply serveVarlinkService(const varlink::MethodSpec& spec, const varlink::Call& call) {
+  if (spec.name == method::getInfo) {
+    return normalReply(json{
+        {"vendor", "Quillmere"},
+        {"product", "Quillmere Helper"},
+        {"version", helperVersion},
+        {"url", ""},
+        {"interfaces", {varlink::serviceInterfaceName, varlink::helperInterface().name}},
+    });
+  }
+  const std::string wanted = varlink::textParameter(call.parameters, "interface");
+  if (const varlink::InterfaceSpec* interface = findInterface(wanted)) {
+    return normalReply(json{{"description", interface->description}});
+  }
+  return varlink::errorReply(varlink::error::interfaceNotFound, json{{"interface", wanted}});
+}
+
+varlink::Reply serveHelper(const varlink::MethodSpec& spec, const varlink::Call& call,
+                           HelperProtocol& helper) {
+  // Operations reply exactly once and before they return; the first reply is the one kept.
+  std::optional<varlink::Reply> reply;
+  const auto keep = [&reply](json parameters) {
+    if (!reply) {
+      reply = normalReply(std::move(parameters));
+    }
+  };
+  const HelperProtocol::CommandReply commandReply = [&keep](const CommandResult& result) {
+    keep(varlink::commandResultParameters(result));
+  };
+  const json& parameters = call.parameters;
+
+  if (spec.name == method::executeWireGuardCommand) {
+    helper.executeWireGuardCommand(varlink::textParameter(parameters, "command"),
+                                   varlink::textParameter(parameters, "configPath"), commandReply);
+  } else if (spec.name == method::executeShellScript) {
+    helper.executeShellScript(varlink::textParameter(parameters, "script"), commandReply);
+  } else if (spec.name == method::getVersion) {
+    helper.getVersion([&keep](const std::string& version) { keep(json{{"version", version}}); });
+  } else if (spec.name == method::uninstallHelper) {
+    helper.uninstallHelper([&keep](bool success) { keep(json{{"success", success}}); });
+  }
+
+  if (!reply) {
+    return varlink::errorReply(varlink::error::methodNotImplemented, json{{"method", call.method}});
+  }
+  return std::move(*reply);
+}
+
+}  // namespace
+
+varlink::Reply dispatchCall(const varlink::Call& call, HelperProtocol& helper) {
+  const std::size_t dot = call.method.rfind('.');
+  const std::string_view interfaceName =
+      dot == std::string::npos ? std::string_view{} : std::string_view{call.method}.substr(0, dot);
+  const std::string_view memberName =
+      dot == std::string::npos ? std::string_view{} : std::string_view{call.method}.substr(dot + 1);
+
+  const varlink::InterfaceSpec* interface = findInterface(interfaceName);
+  if (interface == nullptr) {
+    return varlink::errorReply(varlink::error::interfaceNotFound,
+                               json{{"interface", interfaceName}});
+  }
+  const varlink::MethodSpec* spec = varlink::findMethod(*interface, memberName);
+  if (spec == nullptr) {
+    return varlink::errorReply(varlink::error::methodNotFound, json{{"method", call.method}});
+  }
+  if (auto invalid = varlink::findInvalidField(call.parameters, spec->parameters)) {
+    return varlink::errorReply(varlink::error::invalidParameter, json{{"parameter", *invalid}});
+  }
+  if (interface == &varlink::serviceInterface()) {
+    return serveVarlinkService(*spec, call);
+  }
+  return serveHelper(*spec, call, helper);
+}
+
+}  // namespace quillmere

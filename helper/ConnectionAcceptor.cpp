@@ -1,0 +1,76 @@
+#include "helper/ConnectionAcceptor.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+#include <exception>
+#include <string>
+#include <thread>
+
+#include "helper/HelperLog.h"
+#include "platform/ErrorText.h"
+
+namespace quillmere {
+namespace {
+
+// accept() failures that pass: the next connection may well succeed.
+bool isPassing(int error) {
+  switch (error) {
+    case EINTR:
+    case ECONNABORTED:
+    case EAGAIN:
+    case EPROTO:
+    case EPERM:
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+void ConnectionAcceptor::run() {
+  while (true) {
+    freeSlots_.acquire();
+    const int accepted = ::accept4(listeningSocket_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (accepted < 0) {
+      const int error = errno;
+      freeSlots_.release();
+      if (!isPassing(error)) {
+        logHelperLine(logger_, "Cannot accept connections: " + platform::errorText(error));
+        return;
+      }
+      if (error != EINTR && error != ECONNABORTED) {
+        // Out of descriptors or memory: give finishing connections a moment to free some.
+        logHelperLine(logger_, "Cannot accept a connection: " + platform::errorText(error));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+      continue;
+    }
+    startServing(platform::UniqueFd{accepted});
+  }
+}
+
+void ConnectionAcceptor::startServing(platform::UniqueFd connection) {
+  try {
+    std::thread([this, connection = std::move(connection)]() mutable {
+      try {
+        delegate_.serveConnection(std::move(connection));
+      } catch (const std::exception& failure) {
+        logHelperLine(logger_, std::string{"Connection failed: "} + failure.what());
+      }
+      freeSlots_.release();
+    }).detach();
+  } catch (const std::exception& failure) {
+    // No thread, no service: the connection closes and the slot is free again.
+    logHelperLine(logger_, std::string{"Cannot serve a connection: "} + failure.what());
+    freeSlots_.release();
+  }
+}
+
+}  // namespace quillmere

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <chrono>
+
+#include "platform/Logger.h"
+#include "protocol/HelperProtocol.h"
+#include "protocol/MessageChannel.h"
+
+namespace quillmere {
+
+// Carries the calls of one accepted connection, one after another, to their replies.
+class ConnectionServer {
+ public:
+  ConnectionServer(int socket, platform::Logger& logger) : channel_(socket), logger_(logger) {}
+
+  // Serves calls until the peer closes the connection or breaks the protocol.
+  void serve(HelperProtocol& helper);
+
+  // Answers the first call with PermissionDenied, waiting at most `patience` for it.
+  void refuse(std::chrono::steady_clock::duration patience);
+
+ private:
+  // The next message, or nothing when the connection is over (logged when the peer broke it).
+  std::optional<std::string> nextMessage(varlink::MessageChannel::Deadline deadline);
+  void closing(std::string_view reason);
+
+  varlink::MessageChannel channel_;
+  platform::Logger& logger_;
+};
+
+}  // namespace quillmere

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Logger.h"
+#include "protocol/HelperProtocol.h"
+
+namespace quillmere {
+
+inline constexpr std::string_view helperVersion = "1.0.0";
+
+// The programs and places the daemon relies on. The daemon always uses `production()`; tests
+// point them at stand-ins.
+struct HelperSettings {
+  std::string systemctlPath;
+  std::vector<std::string> removalArguments;
+
+  static HelperSettings production();
+};
+
+// Serves the requests of one connection. Holds no state of its own beyond where to log and which
+// programs to use, so every request is served from its arguments alone.
+class Helper : public HelperProtocol {
+ public:
+  explicit Helper(platform::Logger& logger, HelperSettings settings = HelperSettings::production());
+
+  void executeWireGuardCommand(const std::string& command, const std::string& configPath,
+                               const CommandReply& reply) override;
+  void executeShellScript(const std::string& script, const CommandReply& reply) override;
+  void getVersion(const VersionReply& reply) override;
+  void uninstallHelper(const UninstallReply& reply) override;
+
+ private:
+  void log(std::string_view message) const;
+
+  platform::Logger& logger_;
+  HelperSettings settings_;
+};
+
+}  // namespace quillmere

@@ -1,0 +1,48 @@
+#include "helper/HelperDelegate.h"
+
+#include <chrono>
+#include <string>
+#include <variant>
+
+#include "helper/ConnectionServer.h"
+#include "helper/Helper.h"
+#include "helper/HelperLog.h"
+#include "helper/PeerAccessPolicy.h"
+#include "platform/ErrorText.h"
+#include "protocol/HelperNames.h"
+
+namespace quillmere {
+namespace {
+
+// How long a refused peer may take to send the call that gets its answer.
+constexpr std::chrono::seconds refusalPatience{5};
+
+}  // namespace
+
+void HelperDelegate::serveConnection(platform::UniqueFd connection) {
+  ConnectionServer server{connection.get(), logger_};
+  const auto credentials = platform::readPeerCredentials(connection.get());
+  if (const int* error = std::get_if<int>(&credentials)) {
+    logHelperLine(logger_,
+                  "Refused connection: cannot identify the peer: " + platform::errorText(*error));
+    server.refuse(refusalPatience);
+    return;
+  }
+  const auto& peer = std::get<platform::PeerCredentials>(credentials);
+  // Looked up per connection, so a group created after start-up counts.
+  if (!isPeerAllowed(peer, platform::lookupGroup(helperGroupName))) {
+    logHelperLine(logger_, "Refused connection from uid " + std::to_string(peer.uid) + " (pid " +
+                               std::to_string(peer.pid) + ")");
+    server.refuse(refusalPatience);
+    return;
+  }
+  const std::unique_ptr<HelperProtocol> helper = makeHelper();
+  logHelperLine(logger_, "New connection accepted");
+  server.serve(*helper);
+}
+
+std::unique_ptr<HelperProtocol> HelperDelegate::makeHelper() {
+  return std::make_unique<Helper>(logger_);
+}
+
+}  // namespace quillmere

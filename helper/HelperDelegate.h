@@ -1,0 +1,29 @@
+#pragma once
+
+#include <memory>
+
+#include "platform/Logger.h"
+#include "platform/UniqueFd.h"
+#include "protocol/HelperProtocol.h"
+
+namespace quillmere {
+
+// Decides about each new connection and, once accepted, gives it its own Helper for its life.
+class HelperDelegate {
+ public:
+  explicit HelperDelegate(platform::Logger& logger) : logger_(logger) {}
+  HelperDelegate(const HelperDelegate&) = delete;
+  HelperDelegate& operator=(const HelperDelegate&) = delete;
+  virtual ~HelperDelegate() = default;
+
+  // Runs on the connection's own thread until the connection is over.
+  void serveConnection(platform::UniqueFd connection);
+
+ protected:
+  virtual std::unique_ptr<HelperProtocol> makeHelper();
+
+ private:
+  platform::Logger& logger_;
+};
+
+}  // namespace quillmere

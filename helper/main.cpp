@@ -1,0 +1,33 @@
+// quillmere-helper: the root daemon. It takes no arguments and no settings; systemd starts it
+// on the first connection to its socket.
+
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "helper/ConnectionAcceptor.h"
+#include "helper/HelperDelegate.h"
+#include "helper/HelperLog.h"
+#include "platform/ListeningSocket.h"
+#include "platform/Logger.h"
+#include "platform/PeerCredentials.h"
+#include "protocol/HelperNames.h"
+
+int main() {
+  using namespace quillmere;
+  platform::StderrLogger logger;
+  HelperDelegate delegate{logger};
+
+  auto listening = platform::obtainListeningSocket(std::string{helperSocketPath},
+                                                   platform::lookupGroup(helperGroupName));
+  if (const auto* failure = std::get_if<platform::ListenFailure>(&listening)) {
+    logHelperLine(logger, "Cannot listen: " + failure->description);
+    return 1;
+  }
+  const platform::UniqueFd listeningSocket = std::get<platform::UniqueFd>(std::move(listening));
+  ConnectionAcceptor acceptor{listeningSocket.get(), delegate, logger};
+
+  logHelperLine(logger, "Started and listening for connections");
+  acceptor.run();
+  return 1;
+}

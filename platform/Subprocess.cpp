@@ -1,0 +1,302 @@
+#include "platform/Subprocess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#include "platform/ErrorText.h"
+#include "platform/UniqueFd.h"
+
+extern char** environ;
+
+namespace quillmere::platform {
+namespace {
+
+constexpr std::size_t kReadChunkBytes = 64 * 1024;
+constexpr int kFirstNonStandardDescriptor = 3;
+
+SpawnFailure failureFor(int errorNumber) {
+  return SpawnFailure{errorNumber, errorText(errorNumber)};
+}
+
+struct Pipe {
+  UniqueFd readEnd;
+  UniqueFd writeEnd;
+};
+
+// Keeps an end off descriptors 0..2: otherwise dup2 onto stdout could clobber the stderr pipe's
+// write end. That only happens when the daemon runs with a standard descriptor closed.
+int moveAboveStandardDescriptors(UniqueFd& end) {
+  if (end.get() >= kFirstNonStandardDescriptor) return 0;
+  const int moved = ::fcntl(end.get(), F_DUPFD_CLOEXEC, kFirstNonStandardDescriptor);
+  if (moved < 0) return errno;
+  end.reset(moved);
+  return 0;
+}
+
+// Returns 0 or the errno of the failing step; ends already opened are closed by `pipe`.
+int openPipe(Pipe& pipe) {
+  std::array<int, 2> ends{};
+  if (::pipe2(ends.data(), O_CLOEXEC) != 0) return errno;
+  pipe.readEnd.reset(ends[0]);
+  pipe.writeEnd.reset(ends[1]);
+  if (const int error = moveAboveStandardDescriptors(pipe.readEnd); error != 0) return error;
+  return moveAboveStandardDescriptors(pipe.writeEnd);
+}
+
+class SpawnFileActions {
+ public:
+  SpawnFileActions() = default;
+  SpawnFileActions(const SpawnFileActions&) = delete;
+  SpawnFileActions& operator=(const SpawnFileActions&) = delete;
+  ~SpawnFileActions() {
+    if (initialized_) ::posix_spawn_file_actions_destroy(&actions_);
+  }
+
+  int initialize() {
+    const int error = ::posix_spawn_file_actions_init(&actions_);
+    initialized_ = error == 0;
+    return error;
+  }
+  posix_spawn_file_actions_t* get() { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_{};
+  bool initialized_ = false;
+};
+
+class SpawnAttributes {
+ public:
+  SpawnAttributes() = default;
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  ~SpawnAttributes() {
+    if (initialized_) ::posix_spawnattr_destroy(&attributes_);
+  }
+
+  int initialize() {
+    const int error = ::posix_spawnattr_init(&attributes_);
+    initialized_ = error == 0;
+    return error;
+  }
+  posix_spawnattr_t* get() { return &attributes_; }
+
+ private:
+  posix_spawnattr_t attributes_{};
+  bool initialized_ = false;
+};
+
+// The daemon may block signals or ignore SIGPIPE; a child must start from a clean slate.
+int resetSignalState(SpawnAttributes& attributes) {
+  sigset_t emptyMask;
+  sigemptyset(&emptyMask);
+  // sigfillset() leaves out glibc's internal signals, which glibc 2.36's posix_spawn then leaves
+  // ignored in the child across exec. A set with every bit names those too.
+  sigset_t allSignals;
+  std::memset(&allSignals, 0xff, sizeof allSignals);
+  if (const int error = ::posix_spawnattr_setsigmask(attributes.get(), &emptyMask); error != 0) {
+    return error;
+  }
+  if (const int error = ::posix_spawnattr_setsigdefault(attributes.get(), &allSignals);
+      error != 0) {
+    return error;
+  }
+  return ::posix_spawnattr_setflags(
+      attributes.get(), static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
+}
+
+// Redirects the piped streams, then closes everything else, even descriptors that some other
+// part of the daemon opened without close-on-exec.
+int describeChildDescriptors(SpawnFileActions& actions, const Pipe& standardOutput,
+                             const Pipe& standardError) {
+  if (standardOutput.writeEnd.valid()) {
+    const int error = ::posix_spawn_file_actions_adddup2(
+        actions.get(), standardOutput.writeEnd.get(), STDOUT_FILENO);
+    if (error != 0) return error;
+  }
+  if (standardError.writeEnd.valid()) {
+    const int error = ::posix_spawn_file_actions_adddup2(
+        actions.get(), standardError.writeEnd.get(), STDERR_FILENO);
+    if (error != 0) return error;
+  }
+  return ::posix_spawn_file_actions_addclosefrom_np(actions.get(), kFirstNonStandardDescriptor);
+}
+
+bool containsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+
+// c_str() would silently cut such strings short, so the child would run something else.
+bool isValidSpec(const SpawnSpec& spec) {
+  if (spec.path.empty() || spec.path.front() != '/' || containsNul(spec.path)) return false;
+  for (const std::string& argument : spec.arguments) {
+    if (containsNul(argument)) return false;
+  }
+  for (const std::string& entry : spec.environment) {
+    if (containsNul(entry)) return false;
+  }
+  return true;
+}
+
+// posix_spawn takes non-const pointers but never writes through them.
+std::vector<char*> nullTerminatedPointers(const std::string* first,
+                                          const std::vector<std::string>& rest) {
+  std::vector<char*> pointers;
+  pointers.reserve(rest.size() + 2);
+  if (first != nullptr) pointers.push_back(const_cast<char*>(first->c_str()));
+  for (const std::string& text : rest) pointers.push_back(const_cast<char*>(text.c_str()));
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+struct DrainedStream {
+  UniqueFd readEnd;
+  std::string* sink = nullptr;  // null discards what is read
+};
+
+// Reads every stream to end of file. Returns 0, or the errno of a failed poll/read.
+int drainToEndOfFile(std::array<DrainedStream, 2>& streams) {
+  const auto chunk = std::make_unique<char[]>(kReadChunkBytes);
+  for (;;) {
+    std::array<pollfd, 2> pollSet{};
+    std::array<DrainedStream*, 2> polled{};
+    nfds_t polledCount = 0;
+    for (DrainedStream& stream : streams) {
+      if (!stream.readEnd.valid()) continue;
+      pollSet[polledCount] = pollfd{stream.readEnd.get(), POLLIN, 0};
+      polled[polledCount] = &stream;
+      ++polledCount;
+    }
+    if (polledCount == 0) return 0;
+
+    if (::poll(pollSet.data(), polledCount, -1) < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    for (nfds_t index = 0; index < polledCount; ++index) {
+      if (pollSet[index].revents == 0) continue;
+      DrainedStream& stream = *polled[index];
+      const ssize_t count = ::read(stream.readEnd.get(), chunk.get(), kReadChunkBytes);
+      if (count > 0) {
+        // append() grows capacity geometrically, so large outputs are not copied quadratically.
+        if (stream.sink != nullptr) stream.sink->append(chunk.get(), static_cast<size_t>(count));
+      } else if (count == 0) {
+        stream.readEnd.reset();
+      } else if (errno != EINTR && errno != EAGAIN) {
+        return errno;
+      }
+    }
+  }
+}
+
+// Waits for exactly this child: other threads may be reaping children of their own.
+int reapChild(pid_t childPid, int& waitStatus) {
+  for (;;) {
+    const pid_t reaped = ::waitpid(childPid, &waitStatus, 0);
+    if (reaped == childPid) return 0;
+    if (reaped < 0 && errno == EINTR) continue;
+    return reaped < 0 ? errno : ECHILD;
+  }
+}
+
+int statusFromWaitStatus(int waitStatus) {
+  if (WIFEXITED(waitStatus)) return WEXITSTATUS(waitStatus);
+  if (WIFSIGNALED(waitStatus)) return WTERMSIG(waitStatus);
+  return 0;
+}
+
+}  // namespace
+
+std::variant<ProcessOutcome, SpawnFailure> runProcess(const SpawnSpec& spec) {
+  if (!isValidSpec(spec)) return failureFor(EINVAL);
+
+  Pipe standardOutput;
+  Pipe standardError;
+  if (spec.standardOutput != OutputMode::Inherit) {
+    if (const int error = openPipe(standardOutput); error != 0) return failureFor(error);
+  }
+  if (spec.standardError != OutputMode::Inherit) {
+    if (const int error = openPipe(standardError); error != 0) return failureFor(error);
+  }
+
+  SpawnFileActions actions;
+  if (const int error = actions.initialize(); error != 0) return failureFor(error);
+  if (const int error = describeChildDescriptors(actions, standardOutput, standardError);
+      error != 0) {
+    return failureFor(error);
+  }
+  SpawnAttributes attributes;
+  if (const int error = attributes.initialize(); error != 0) return failureFor(error);
+  if (const int error = resetSignalState(attributes); error != 0) return failureFor(error);
+
+  const std::vector<char*> argv = nullTerminatedPointers(&spec.path, spec.arguments);
+  const std::vector<char*> envp = nullTerminatedPointers(nullptr, spec.environment);
+  pid_t childPid = -1;
+  const int spawnError = ::posix_spawn(&childPid, spec.path.c_str(), actions.get(),
+                                       attributes.get(), argv.data(), envp.data());
+  // Only the child may hold the write ends, or the pipes never reach end of file.
+  standardOutput.writeEnd.reset();
+  standardError.writeEnd.reset();
+  if (spawnError != 0) return failureFor(spawnError);
+
+  ProcessOutcome outcome;
+  std::array<DrainedStream, 2> streams{
+      DrainedStream{std::move(standardOutput.readEnd),
+                    spec.standardOutput == OutputMode::Capture ? &outcome.standardOutput : nullptr},
+      DrainedStream{std::move(standardError.readEnd),
+                    spec.standardError == OutputMode::Capture ? &outcome.standardError : nullptr},
+  };
+  const int drainError = drainToEndOfFile(streams);
+  // On a drain failure, closing the read ends lets a writing child die of EPIPE instead of
+  // blocking forever, so it can still be reaped.
+  for (DrainedStream& stream : streams) stream.readEnd.reset();
+
+  int waitStatus = 0;
+  const int reapError = reapChild(childPid, waitStatus);
+  if (drainError != 0) return failureFor(drainError);
+  if (reapError != 0) return failureFor(reapError);
+  outcome.status = statusFromWaitStatus(waitStatus);
+  return outcome;
+}
+
+std::vector<std::string> currentEnvironment() {
+  std::vector<std::string> environment;
+  // clearenv() leaves environ null rather than pointing at an empty list.
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    environment.emplace_back(*entry);
+  }
+  return environment;
+}
+
+std::vector<std::string> environmentWithPath(std::string_view pathValue) {
+  constexpr std::string_view kPathPrefix = "PATH=";
+  std::string pathEntry;
+  pathEntry.reserve(kPathPrefix.size() + pathValue.size());
+  pathEntry.append(kPathPrefix).append(pathValue);
+
+  std::vector<std::string> environment;
+  bool pathReplaced = false;
+  // clearenv() leaves environ null rather than pointing at an empty list.
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    const std::string_view text(*entry);
+    if (text.starts_with(kPathPrefix)) {
+      environment.push_back(pathEntry);
+      pathReplaced = true;
+    } else {
+      environment.emplace_back(text);
+    }
+  }
+  if (!pathReplaced) environment.push_back(std::move(pathEntry));
+  return environment;
+}
+
+}  // namespace quillmere::platform

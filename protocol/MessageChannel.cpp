@@ -1,0 +1,97 @@
+#include "protocol/MessageChannel.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <array>
+#include <cerrno>
+
+namespace quillmere::varlink {
+namespace {
+
+constexpr std::size_t readChunkSize = 64 * 1024;
+
+// Milliseconds left until the deadline for poll(), or -1 to wait without end.
+int pollTimeout(const MessageChannel::Deadline& deadline) {
+  if (!deadline) {
+    return -1;
+  }
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
+  if (left.count() <= 0) {
+    return 0;
+  }
+  return left.count() > 1'000'000 ? 1'000'000 : static_cast<int>(left.count());
+}
+
+}  // namespace
+
+MessageChannel::ReadResult MessageChannel::read(Deadline deadline) {
+  std::array<char, readChunkSize> chunk;
+  while (true) {
+    if (auto message = framer_.next()) {
+      return {ReadStatus::Message, std::move(*message), 0};
+    }
+    if (framer_.oversized()) {
+      return {ReadStatus::Oversized, {}, 0};
+    }
+    pollfd waiter{socket_, POLLIN, 0};
+    const int ready = ::poll(&waiter, 1, pollTimeout(deadline));
+    if (ready < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return {ReadStatus::Failed, {}, errno};
+    }
+    if (ready == 0) {
+      return {ReadStatus::TimedOut, {}, 0};
+    }
+    const ssize_t received = ::recv(socket_, chunk.data(), chunk.size(), 0);
+    if (received < 0) {
+      if (errno == EINTR || errno == EAGAIN) {
+        continue;
+      }
+      return {ReadStatus::Failed, {}, errno};
+    }
+    if (received == 0) {
+      return {framer_.pending() == 0 ? ReadStatus::EndOfStream : ReadStatus::Truncated, {}, 0};
+    }
+    framer_.append(std::string_view{chunk.data(), static_cast<std::size_t>(received)});
+  }
+}
+
+int MessageChannel::write(std::string_view message) {
+  static constexpr char terminator = '\0';
+  std::array<iovec, 2> pieces{{
+      {const_cast<char*>(message.data()), message.size()},
+      {const_cast<char*>(&terminator), 1},
+  }};
+  std::size_t first = 0;
+  while (first < pieces.size()) {
+    msghdr header{};
+    header.msg_iov = &pieces[first];
+    header.msg_iovlen = pieces.size() - first;
+    ssize_t sent = ::sendmsg(socket_, &header, MSG_NOSIGNAL);
+    if (sent < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return errno;
+    }
+    // Skip what went out; a piece sent in part keeps its remainder.
+    for (auto left = static_cast<std::size_t>(sent); first < pieces.size() && left > 0;) {
+      iovec& piece = pieces[first];
+      const std::size_t taken = left < piece.iov_len ? left : piece.iov_len;
+      piece.iov_base = static_cast<char*>(piece.iov_base) + taken;
+      piece.iov_len -= taken;
+      left -= taken;
+      if (piece.iov_len == 0) {
+        ++first;
+      }
+    }
+  }
+  return 0;
+}
+
+}  // namespace quillmere::varlink

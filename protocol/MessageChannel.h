@@ -1,0 +1,46 @@
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "protocol/MessageFramer.h"
+
+namespace quillmere::varlink {
+
+// Reads and writes NUL-terminated messages on a connected stream socket it does not own.
+class MessageChannel {
+ public:
+  using Deadline = std::optional<std::chrono::steady_clock::time_point>;
+
+  enum class ReadStatus {
+    Message,      // `message` holds the next message
+    EndOfStream,  // the peer closed its side between messages
+    Truncated,    // the peer closed its side in the middle of a message
+    Oversized,    // the peer sent a message larger than the limit; the stream is unusable
+    TimedOut,     // the deadline passed first
+    Failed,       // the socket failed; see errorNumber
+  };
+
+  struct ReadResult {
+    ReadStatus status = ReadStatus::Failed;
+    std::string message;
+    int errorNumber = 0;
+  };
+
+  explicit MessageChannel(int socket, std::size_t maxSize = maxMessageSize)
+      : socket_(socket), framer_(maxSize) {}
+
+  ReadResult read(Deadline deadline = std::nullopt);
+
+  // Sends `message` and its NUL whole. Returns 0, or the errno that stopped it (EPIPE when the
+  // peer has gone). Never raises SIGPIPE.
+  int write(std::string_view message);
+
+ private:
+  int socket_;
+  MessageFramer framer_;
+};
+
+}  // namespace quillmere::varlink

@@ -1,0 +1,224 @@
+#include "tests/support/SandboxedHelper.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "protocol/HelperNames.h"
+
+extern char** environ;
+
+namespace quillmere::testing_support {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view insideBinaryDirectory = "/run/quillmere-sandbox/bin";
+
+// The built programs, named by the build.
+const std::vector<std::string>& builtPrograms() {
+  static const std::vector<std::string> programs{QUILLMERE_HELPER_BINARY,
+                                                 QUILLMERE_TEST_CALL_BINARY};
+  return programs;
+}
+
+std::string shellQuoted(std::string_view word) {
+  std::string result = "'";
+  for (const char c : word) {
+    result += c == '\'' ? std::string{"'\\''"} : std::string{c};
+  }
+  return result + "'";
+}
+
+platform::ProcessOutcome run(const std::vector<std::string>& command) {
+  auto outcome = platform::runProcess(platform::SpawnSpec{
+      command.front(),
+      {command.begin() + 1, command.end()},
+      platform::currentEnvironment(),
+      platform::OutputMode::Capture,
+      platform::OutputMode::Capture,
+  });
+  if (auto* failure = std::get_if<platform::SpawnFailure>(&outcome)) {
+    return platform::ProcessOutcome{127, {}, failure->description};
+  }
+  return std::get<platform::ProcessOutcome>(std::move(outcome));
+}
+
+// The first child of `pid`, as the host numbers it, or -1 while it has none.
+pid_t firstChild(pid_t pid) {
+  std::ifstream children{"/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
+                         "/children"};
+  pid_t child = -1;
+  children >> child;
+  return children ? child : -1;
+}
+
+// The sandbox's start-up script: everything the helper needs is copied into the sandbox's own
+// /run before /tmp is covered, since the build may live under the host's /tmp.
+std::string startupScript(const SandboxOptions& options) {
+  std::ostringstream script;
+  script << "set -e\n"
+         << "mount --make-rprivate /\n"
+         << "mount -t tmpfs -o mode=0755 tmpfs /run\n"
+         << "mkdir -p " << insideBinaryDirectory << "\n";
+  for (const std::string& program : builtPrograms()) {
+    script << "cp " << shellQuoted(program) << " " << insideBinaryDirectory << "/\n";
+  }
+  for (const auto& [hostFile, insidePath] : options.bindMounts) {
+    script << "mount --bind " << shellQuoted(hostFile) << " " << shellQuoted(insidePath) << "\n";
+  }
+  script << "mount -t tmpfs -o mode=1777 tmpfs /tmp\n";
+  for (const std::string& line : options.setup) {
+    script << line << "\n";
+  }
+  const std::string helper = SandboxedHelper::insideBinary("quillmere-helper");
+  if (options.startHelper) {
+    if (options.socketActivated) {
+      // systemd-socket-activate starts the helper on the first connection, as the socket unit
+      // does; the socket is opened up to everyone so that the helper's own check is what refuses.
+      script << "systemd-socket-activate -l " << helperSocketPath << " " << helper << " &\n"
+             << "while [ ! -S " << helperSocketPath << " ]; do sleep 0.01; done\n"
+             << "chmod 0666 " << helperSocketPath << "\n";
+    } else {
+      script << helper << " &\n";
+    }
+  }
+  // PID 1 only holds the namespaces open; the helper is not PID 1, as under systemd.
+  script << "echo sandbox-ready >&2\n"
+         << "exec sleep infinity\n";
+  return script.str();
+}
+
+}  // namespace
+
+std::optional<std::string> SandboxedHelper::unavailableReason() {
+  if (::geteuid() != 0) {
+    return "sandboxed helper tests need root (CI runs them as root)";
+  }
+  static const bool namespacesWork =
+      run({"/usr/bin/unshare", "--mount", "--pid", "--fork", "/bin/true"}).status == 0;
+  if (!namespacesWork) {
+    return "sandboxed helper tests need mount and PID namespaces (unshare failed)";
+  }
+  return std::nullopt;
+}
+
+std::string SandboxedHelper::insideBinary(std::string_view name) {
+  return std::string{insideBinaryDirectory} + "/" + std::string{name};
+}
+
+SandboxedHelper::SandboxedHelper(SandboxOptions options) {
+  char pattern[] = "/tmp/quillmere-sandbox-XXXXXX";
+  directory_ = ::mkdtemp(pattern);
+  logPath_ = directory_ + "/helper.log";
+  const std::string script = startupScript(options);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (directory_ + "/stdout.log").c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logPath_.c_str(),
+                                   O_WRONLY | O_CREAT | O_APPEND, 0600);
+  std::vector<std::string> arguments{"/usr/bin/unshare", "--mount",      "--pid",
+                                     "--fork",           "--mount-proc", "--kill-child=SIGKILL",
+                                     "/bin/sh",          "-c",           script};
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) {
+    argv.push_back(argument.data());
+  }
+  argv.push_back(nullptr);
+  const int spawned = ::posix_spawn(&unsharePid_, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) {
+    unsharePid_ = -1;
+    return;
+  }
+
+  const std::string ready = options.startHelper && !options.socketActivated
+                                ? "Quillmere Helper: Started and listening for connections"
+                                : "sandbox-ready";
+  started_ = waitForLogLine(ready);
+  for (int attempt = 0; started_ && initPid_ < 0 && attempt < 1000; ++attempt) {
+    initPid_ = firstChild(unsharePid_);
+    if (initPid_ < 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  started_ = started_ && initPid_ > 0;
+}
+
+SandboxedHelper::~SandboxedHelper() {
+  stop();
+  std::error_code ignored;
+  fs::remove_all(directory_, ignored);
+}
+
+void SandboxedHelper::stop() {
+  if (unsharePid_ > 0) {
+    // Killing unshare kills the sandbox's PID 1, and with it every process in the sandbox.
+    ::kill(unsharePid_, SIGKILL);
+    int status = 0;
+    ::waitpid(unsharePid_, &status, 0);
+    unsharePid_ = -1;
+  }
+}
+
+std::string SandboxedHelper::hostPath(std::string_view insidePath) const {
+  return "/proc/" + std::to_string(initPid_) + "/root" + std::string{insidePath};
+}
+
+std::string SandboxedHelper::socketPath() const { return hostPath(helperSocketPath); }
+
+std::vector<std::string> SandboxedHelper::logLines() const {
+  std::ifstream log{logPath_};
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(log, line);) {
+    if (line != "sandbox-ready") {
+      lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
+std::size_t SandboxedHelper::countLogLines(std::string_view line) const {
+  const auto lines = logLines();
+  return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));
+}
+
+bool SandboxedHelper::waitForLogLine(std::string_view line, std::size_t count,
+                                     std::chrono::milliseconds patience) const {
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  while (true) {
+    std::ifstream log{logPath_};
+    std::size_t seen = 0;
+    for (std::string logged; std::getline(log, logged);) {
+      seen += logged == line ? 1u : 0u;
+    }
+    if (seen >= count) {
+      return true;
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+platform::ProcessOutcome SandboxedHelper::runInside(const std::vector<std::string>& command) const {
+  std::vector<std::string> entered{"/usr/bin/nsenter", "--target", std::to_string(initPid_),
+                                   "--mount",          "--pid",    "--"};
+  entered.insert(entered.end(), command.begin(), command.end());
+  return run(entered);
+}
+
+}  // namespace quillmere::testing_support

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Subprocess.h"
+
+namespace quillmere::testing_support {
+
+struct SandboxOptions {
+  // Start the helper as systemd would, through systemd-socket-activate on the first connection,
+  // on a socket any user may open (so that refusals by the helper itself can be seen).
+  bool socketActivated = false;
+  // Start the helper at all; tests that start their own leave it off.
+  bool startHelper = true;
+  // Host files bind-mounted over paths inside the sandbox, e.g. a stand-in /bin/systemctl.
+  std::vector<std::pair<std::string, std::string>> bindMounts = {};
+  // Shell lines run as root inside the sandbox before the helper starts.
+  std::vector<std::string> setup = {};
+};
+
+// The real quillmere-helper in private namespaces: its own mount namespace with fresh tmpfs over
+// /run and /tmp, and its own PID namespace. Nothing it does reaches the host's files or
+// processes. The helper's standard error (its log) is kept for the test to read.
+class SandboxedHelper {
+ public:
+  // Why these tests cannot run here, or nothing when they can.
+  static std::optional<std::string> unavailableReason();
+
+  explicit SandboxedHelper(SandboxOptions options = {});
+  ~SandboxedHelper();
+  SandboxedHelper(const SandboxedHelper&) = delete;
+  SandboxedHelper& operator=(const SandboxedHelper&) = delete;
+
+  // False (with the log kept) when the helper did not come up.
+  bool started() const { return started_; }
+
+  // A path inside the sandbox as the host reaches it.
+  std::string hostPath(std::string_view insidePath) const;
+  std::string socketPath() const;
+
+  std::vector<std::string> logLines() const;
+  std::size_t countLogLines(std::string_view line) const;
+  // Waits until `line` has been logged `count` times; false when that did not happen in time.
+  bool waitForLogLine(std::string_view line, std::size_t count = 1,
+                      std::chrono::milliseconds patience = std::chrono::seconds(10)) const;
+
+  // Runs a command inside the sandbox's namespaces, as root.
+  platform::ProcessOutcome runInside(const std::vector<std::string>& command) const;
+
+  // Where the built programs are inside the sandbox.
+  static std::string insideBinary(std::string_view name);
+
+  void stop();
+
+ private:
+  std::string directory_;
+  std::string logPath_;
+  pid_t unsharePid_ = -1;
+  pid_t initPid_ = -1;  // the sandbox's PID 1, as the host numbers it
+  bool started_ = false;
+};
+
+}  // namespace quillmere::testing_support

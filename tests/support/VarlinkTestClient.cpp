@@ -1,0 +1,55 @@
+#include "tests/support/VarlinkTestClient.h"
+
+#include <variant>
+
+#include "platform/UnixSocket.h"
+#include "protocol/HelperNames.h"
+
+namespace quillmere::testing_support {
+
+VarlinkTestClient::VarlinkTestClient(const std::string& socketPath) {
+  auto connected = platform::connectUnixSocket(socketPath);
+  if (const int* error = std::get_if<int>(&connected)) {
+    connectError_ = *error;
+    return;
+  }
+  socket_ = std::get<platform::UniqueFd>(std::move(connected));
+  channel_.emplace(socket_.get());
+}
+
+bool VarlinkTestClient::send(std::string_view text) {
+  return channel_ && socket_.valid() && channel_->write(text) == 0;
+}
+
+std::optional<nlohmann::json> VarlinkTestClient::receive(std::chrono::milliseconds patience) {
+  if (!channel_ || !socket_.valid()) {
+    return std::nullopt;
+  }
+  auto result = channel_->read(std::chrono::steady_clock::now() + patience);
+  lastStatus_ = result.status;
+  if (result.status != varlink::MessageChannel::ReadStatus::Message) {
+    return std::nullopt;
+  }
+  auto reply = nlohmann::json::parse(result.message, nullptr, false);
+  if (reply.is_discarded()) {
+    return std::nullopt;
+  }
+  return reply;
+}
+
+std::optional<nlohmann::json> VarlinkTestClient::call(std::string_view text) {
+  if (!send(text)) {
+    return std::nullopt;
+  }
+  return receive();
+}
+
+std::string helperCall(std::string_view method, const nlohmann::json& parameters) {
+  nlohmann::json call{{"method", std::string{helperServiceLabel} + "." + std::string{method}}};
+  if (!parameters.is_null()) {
+    call["parameters"] = parameters;
+  }
+  return call.dump();
+}
+
+}  // namespace quillmere::testing_support

@@ -1,0 +1,100 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <string>
+#include <thread>
+
+#include "platform/UniqueFd.h"
+#include "protocol/MessageChannel.h"
+
+namespace quillmere::varlink {
+namespace {
+
+using Status = MessageChannel::ReadStatus;
+using platform::UniqueFd;
+
+class MessageChannelTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    near_.reset(fds[0]);
+    far_.reset(fds[1]);
+  }
+  void sendRaw(std::string_view bytes) {
+    ASSERT_EQ(::send(far_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+  }
+
+  UniqueFd near_;
+  UniqueFd far_;
+};
+
+TEST_F(MessageChannelTest, CarriesMessagesBothWays) {
+  MessageChannel near{near_.get()};
+  MessageChannel far{far_.get()};
+  ASSERT_EQ(near.write("{\"a\":1}"), 0);
+  ASSERT_EQ(near.write(""), 0);
+  auto first = far.read();
+  auto second = far.read();
+  EXPECT_EQ(first.status, Status::Message);
+  EXPECT_EQ(first.message, "{\"a\":1}");
+  EXPECT_EQ(second.status, Status::Message);
+  EXPECT_EQ(second.message, "");
+}
+
+TEST_F(MessageChannelTest, CarriesAMessageLargerThanTheSocketBuffer) {
+  const std::string big(12 * 1024 * 1024, 'x');
+  std::thread writer([&] { EXPECT_EQ(MessageChannel{far_.get()}.write(big), 0); });
+  const auto result = MessageChannel{near_.get()}.read();
+  writer.join();
+  EXPECT_EQ(result.status, Status::Message);
+  EXPECT_EQ(result.message.size(), big.size());
+}
+
+TEST_F(MessageChannelTest, TellsACleanEndFromAHangUpInsideAMessage) {
+  sendRaw(std::string_view{"{}\0{\"half", 9});
+  far_.reset();
+  MessageChannel channel{near_.get()};
+  EXPECT_EQ(channel.read().status, Status::Message);
+  EXPECT_EQ(channel.read().status, Status::Truncated);
+
+  SetUp();
+  sendRaw(std::string_view{"{}\0", 3});
+  far_.reset();
+  MessageChannel clean{near_.get()};
+  EXPECT_EQ(clean.read().status, Status::Message);
+  EXPECT_EQ(clean.read().status, Status::EndOfStream);
+}
+
+TEST_F(MessageChannelTest, GivesUpAtTheDeadline) {
+  sendRaw("{\"incomplete");
+  MessageChannel channel{near_.get()};
+  const auto result =
+      channel.read(std::chrono::steady_clock::now() + std::chrono::milliseconds(50));
+  EXPECT_EQ(result.status, Status::TimedOut);
+}
+
+TEST_F(MessageChannelTest, StopsReadingAnOversizedMessageEarly) {
+  // The peer keeps sending; the reader gives up once past the limit instead of taking it all.
+  std::thread writer([fd = far_.get()] {
+    const std::string piece(64 * 1024, 'x');
+    for (int i = 0; i < 1024; ++i) {
+      if (::send(fd, piece.data(), piece.size(), MSG_NOSIGNAL) < 0) {
+        return;
+      }
+    }
+  });
+  MessageChannel channel{near_.get(), 1024 * 1024};
+  EXPECT_EQ(channel.read().status, Status::Oversized);
+  near_.reset();
+  writer.join();
+}
+
+TEST_F(MessageChannelTest, WriteToAGonePeerFailsWithoutSignal) {
+  far_.reset();
+  EXPECT_EQ(MessageChannel{near_.get()}.write("{}"), EPIPE);
+}
+
+}  // namespace
+}  // namespace quillmere::varlink

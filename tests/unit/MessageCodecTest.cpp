@@ -1,0 +1,164 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "protocol/MessageCodec.h"
+#include "tests/support/CaseName.h"
+
+namespace quillmere::varlink {
+namespace {
+
+using nlohmann::json;
+
+struct CallCase {
+  const char* name;
+  std::string text;
+  bool wellFormed;
+  std::string method;
+  json parameters;
+  bool oneway;
+};
+
+class DecodeCallTest : public testing::TestWithParam<CallCase> {};
+
+TEST_P(DecodeCallTest, ReadsOrRefuses) {
+  const CallCase& c = GetParam();
+  const auto decoded = decodeCall(c.text);
+  ASSERT_EQ(std::holds_alternative<Call>(decoded), c.wellFormed);
+  if (const auto* call = std::get_if<Call>(&decoded)) {
+    EXPECT_EQ(call->method, c.method);
+    EXPECT_EQ(call->parameters, c.parameters);
+    EXPECT_EQ(call->oneway, c.oneway);
+  } else {
+    EXPECT_FALSE(std::get<MalformedMessage>(decoded).reason.empty());
+  }
+}
+
+const json noParameters = json::object();
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, DecodeCallTest,
+    testing::Values(
+        CallCase{"Plain", R"({"method":"a.B"})", true, "a.B", noParameters, false},
+        CallCase{"WithParameters", R"({"method":"a.B","parameters":{"script":"echo hi"}})", true,
+                 "a.B", json{{"script", "echo hi"}}, false},
+        CallCase{"NullParameters", R"({"method":"a.B","parameters":null})", true, "a.B",
+                 noParameters, false},
+        CallCase{"NullAndEmptyStayApart", R"({"method":"a.B","parameters":{"x":null,"y":""}})",
+                 true, "a.B", json{{"x", nullptr}, {"y", ""}}, false},
+        CallCase{"Oneway", R"({"method":"a.B","oneway":true})", true, "a.B", noParameters, true},
+        CallCase{"UnknownTopLevelMemberIgnored", R"({"method":"a.B","future":1})", true, "a.B",
+                 noParameters, false},
+        CallCase{"DuplicateMemberLastWins", R"({"method":"a.B","method":"c.D"})", true, "c.D",
+                 noParameters, false},
+        CallCase{"Empty", "", false, "", {}, false},
+        CallCase{"NotJson", "hello", false, "", {}, false},
+        CallCase{"Truncated", R"({"method":"a.B")", false, "", {}, false},
+        CallCase{"NotAnObject", R"(["a.B"])", false, "", {}, false},
+        CallCase{"NoMethod", R"({"parameters":{}})", false, "", {}, false},
+        CallCase{"MethodNotAString", R"({"method":7})", false, "", {}, false},
+        CallCase{
+            "ParametersNotAnObject", R"({"method":"a.B","parameters":[1]})", false, "", {}, false},
+        CallCase{"OnewayNotABoolean", R"({"method":"a.B","oneway":"yes"})", false, "", {}, false},
+        CallCase{"InvalidUtf8InString",
+                 "{\"method\":\"a.B\",\"parameters\":{\"s\":\"\xff\"}}",
+                 false,
+                 "",
+                 {},
+                 false},
+        CallCase{"TrailingGarbage", R"({"method":"a.B"} x)", false, "", {}, false},
+        CallCase{"NestedTooDeeply",
+                 R"({"method":"a.B","parameters":{"x":)" + std::string(200, '[') +
+                     std::string(200, ']') + "}}",
+                 false,
+                 "",
+                 {},
+                 false},
+        CallCase{"BracketsInsideStringsDoNotCount",
+                 R"({"method":"a.B","parameters":{"x":")" + std::string(200, '[') + R"("}})", true,
+                 "a.B", json{{"x", std::string(200, '[')}}, false}),
+    testing_support::CaseName{});
+
+TEST(MessageCodecTest, HugeNumbersDoNotBreakDecoding) {
+  // Overflowing literals parse as infinity and stay out of the way of the typed checks.
+  const auto decoded =
+      decodeCall(R"({"method":"a.B","parameters":{"n":123456789012345678901234567890}})");
+  ASSERT_TRUE(std::holds_alternative<Call>(decoded));
+  EXPECT_TRUE(std::get<Call>(decoded).parameters["n"].is_number());
+}
+
+TEST(MessageCodecTest, CallRoundTrip) {
+  Call call{"com.quillmere.helper.ExecuteShellScript", json{{"script", "echo \"hi\"\n"}}, true,
+            false, false};
+  const auto decoded = decodeCall(encodeCall(call));
+  ASSERT_TRUE(std::holds_alternative<Call>(decoded));
+  EXPECT_EQ(std::get<Call>(decoded).method, call.method);
+  EXPECT_EQ(std::get<Call>(decoded).parameters, call.parameters);
+  EXPECT_TRUE(std::get<Call>(decoded).oneway);
+}
+
+TEST(MessageCodecTest, ReplyEncodingMatchesTheWire) {
+  EXPECT_EQ(encodeReply(Reply{std::nullopt, json{{"version", "1.0.0"}}, false}),
+            R"({"parameters":{"version":"1.0.0"}})");
+  EXPECT_EQ(encodeReply(errorReply("org.varlink.service.PermissionDenied")),
+            R"({"error":"org.varlink.service.PermissionDenied","parameters":{}})");
+}
+
+TEST(MessageCodecTest, DecodesReplies) {
+  const auto normal = decodeReply(R"({"parameters":{"success":true}})");
+  ASSERT_TRUE(std::holds_alternative<Reply>(normal));
+  EXPECT_FALSE(std::get<Reply>(normal).error);
+  EXPECT_EQ(std::get<Reply>(normal).parameters, json({{"success", true}}));
+
+  const auto failed = decodeReply(R"({"error":"org.varlink.service.MethodNotFound"})");
+  ASSERT_TRUE(std::holds_alternative<Reply>(failed));
+  EXPECT_EQ(std::get<Reply>(failed).error, "org.varlink.service.MethodNotFound");
+  EXPECT_EQ(std::get<Reply>(failed).parameters, json::object());
+
+  for (const char* broken : {"", "[]", R"({"error":3})", R"({"parameters":"x"})",
+                             R"({"parameters":{},"continues":"no"})"}) {
+    EXPECT_TRUE(std::holds_alternative<MalformedMessage>(decodeReply(broken))) << broken;
+  }
+}
+
+TEST(MessageCodecTest, CommandResultKeepsAbsentAndEmptyApart) {
+  const CommandResult results[] = {
+      {true, "", std::nullopt},
+      {true, std::nullopt, std::nullopt},
+      {false, "out", ""},
+      {false, std::nullopt, "Failed to execute script: No such file or directory"},
+      {true, "line 1\nline 2 \xc3\xa9", std::nullopt},
+  };
+  for (const CommandResult& result : results) {
+    const std::string wire =
+        encodeReply(Reply{std::nullopt, commandResultParameters(result), false});
+    const auto decoded = decodeReply(wire);
+    ASSERT_TRUE(std::holds_alternative<Reply>(decoded)) << wire;
+    EXPECT_EQ(commandResultFromParameters(std::get<Reply>(decoded).parameters), result) << wire;
+  }
+  EXPECT_EQ(
+      encodeReply(Reply{std::nullopt, commandResultParameters({true, "", std::nullopt}), false}),
+      R"({"parameters":{"error":null,"output":"","success":true}})");
+}
+
+TEST(MessageCodecTest, CommandResultRefusesWrongShapes) {
+  for (const json& parameters :
+       {json::object(), json{{"success", "true"}}, json{{"success", true}, {"output", 1}},
+        json{{"success", false}, {"error", json::array()}}}) {
+    EXPECT_FALSE(commandResultFromParameters(parameters)) << parameters.dump();
+  }
+  // Missing texts read as absent.
+  EXPECT_EQ(commandResultFromParameters(json{{"success", true}}),
+            (CommandResult{true, std::nullopt, std::nullopt}));
+}
+
+TEST(MessageCodecTest, TextParameterServesNullAndMissingAsEmpty) {
+  const json parameters{{"a", "x"}, {"b", nullptr}, {"c", ""}};
+  EXPECT_EQ(textParameter(parameters, "a"), "x");
+  EXPECT_EQ(textParameter(parameters, "b"), "");
+  EXPECT_EQ(textParameter(parameters, "c"), "");
+  EXPECT_EQ(textParameter(parameters, "missing"), "");
+}
+
+}  // namespace
+}  // namespace quillmere::varlink

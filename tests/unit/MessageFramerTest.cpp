@@ -1,0 +1,80 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "protocol/MessageFramer.h"
+
+namespace quillmere::varlink {
+namespace {
+
+std::vector<std::string> drain(MessageFramer& framer) {
+  std::vector<std::string> messages;
+  while (auto message = framer.next()) {
+    messages.push_back(std::move(*message));
+  }
+  return messages;
+}
+
+TEST(MessageFramerTest, SplitsSeveralMessagesInOneRead) {
+  MessageFramer framer;
+  framer.append(std::string_view{"{\"a\":1}\0{}\0\0{\"b\"", 16});
+  EXPECT_EQ(drain(framer), (std::vector<std::string>{"{\"a\":1}", "{}", ""}));
+  EXPECT_EQ(framer.pending(), 4u);
+  framer.append(std::string_view{":2}\0", 4});
+  EXPECT_EQ(drain(framer), (std::vector<std::string>{"{\"b\":2}"}));
+  EXPECT_EQ(framer.pending(), 0u);
+}
+
+TEST(MessageFramerTest, JoinsAMessageSplitAcrossReadsByteByByte) {
+  const std::string stream = std::string{"{\"method\":\"a.B\"}"} + '\0' + "{}" + '\0';
+  MessageFramer framer;
+  std::vector<std::string> messages;
+  for (const char c : stream) {
+    framer.append(std::string_view{&c, 1});
+    for (auto& message : drain(framer)) {
+      messages.push_back(message);
+    }
+  }
+  EXPECT_EQ(messages, (std::vector<std::string>{"{\"method\":\"a.B\"}", "{}"}));
+}
+
+TEST(MessageFramerTest, AcceptsAMessageOfExactlyTheLimit) {
+  MessageFramer framer{8};
+  framer.append(std::string(8, 'x') + '\0');
+  EXPECT_EQ(framer.next(), std::string(8, 'x'));
+  EXPECT_FALSE(framer.oversized());
+}
+
+TEST(MessageFramerTest, RefusesAnUnterminatedMessageOnceItPassesTheLimit) {
+  MessageFramer framer{8};
+  framer.append(std::string(8, 'x'));
+  EXPECT_FALSE(framer.next());
+  EXPECT_FALSE(framer.oversized()) << "still within the limit";
+  framer.append("x");
+  EXPECT_FALSE(framer.next());
+  EXPECT_TRUE(framer.oversized());
+}
+
+TEST(MessageFramerTest, RefusesATerminatedMessageOverTheLimitButKeepsEarlierOnes) {
+  MessageFramer framer{8};
+  framer.append(std::string{"ok"} + '\0' + std::string(9, 'x') + '\0' + "{}" + '\0');
+  EXPECT_EQ(framer.next(), "ok");
+  EXPECT_FALSE(framer.next());
+  EXPECT_TRUE(framer.oversized());
+}
+
+TEST(MessageFramerTest, StaysCorrectAcrossManyPartialMessages) {
+  MessageFramer framer;
+  for (int i = 0; i < 10000; ++i) {
+    framer.append(std::string(100, 'x') + '\0' + "y");
+    ASSERT_EQ(framer.next(), std::string(100, 'x'));
+    ASSERT_FALSE(framer.next());
+    framer.append(std::string_view{"\0", 1});
+    ASSERT_EQ(framer.next(), "y");
+  }
+  EXPECT_EQ(framer.pending(), 0u);
+}
+
+}  // namespace
+}  // namespace quillmere::varlink
