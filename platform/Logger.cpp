@@ -3,7 +3,8 @@
 #include <unistd.h>
 
 #include <array>
-#include <cerrno>
+
+#include "platform/WholeWrite.h"
 
 namespace quillmere::platform {
 
@@ -27,19 +28,8 @@ std::string logLine(std::string_view message) {
 }
 
 void StderrLogger::log(std::string_view message) {
-  const std::string line = logLine(message);
-  std::string_view left = line;
   // A pipe or the journal takes a line in one piece; a short write is only finished off.
-  while (!left.empty()) {
-    const ssize_t written = ::write(STDERR_FILENO, left.data(), left.size());
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return;
-    }
-    left.remove_prefix(static_cast<std::size_t>(written));
-  }
+  writeWhole(STDERR_FILENO, logLine(message));
 }
 
 }  // namespace quillmere::platform

@@ -27,7 +27,9 @@ constexpr std::string_view insideBinaryDirectory = "/run/quillmere-sandbox/bin";
 // The built programs, named by the build.
 const std::vector<std::string>& builtPrograms() {
   static const std::vector<std::string> programs{QUILLMERE_HELPER_BINARY,
-                                                 QUILLMERE_TEST_CALL_BINARY};
+                                                 QUILLMERE_TEST_CALL_BINARY,
+                                                 QUILLMERE_CLI_BINARY,
+                                                 QUILLMERE_FAKE_HELPER_BINARY};
   return programs;
 }
 

@@ -1,0 +1,19 @@
+#include "client/LineSink.h"
+
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/WholeWrite.h"
+
+namespace quillmere::client {
+
+void StdoutLineSink::writeLine(std::string_view text) {
+  std::string line;
+  line.reserve(text.size() + 1);
+  line.append(text);
+  line += '\n';
+  platform::writeWhole(STDOUT_FILENO, line);
+}
+
+}  // namespace quillmere::client

@@ -1,0 +1,23 @@
+#include "platform/WholeWrite.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace quillmere::platform {
+
+int writeWhole(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return errno;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return 0;
+}
+
+}  // namespace quillmere::platform
