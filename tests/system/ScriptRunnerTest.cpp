@@ -122,14 +122,26 @@ TEST_F(ScriptCallTest, CallsOnTwoConnectionsRunAtTheSameTime) {
   ASSERT_TRUE(helper.started());
   VarlinkTestClient first{helper.socketPath()};
   VarlinkTestClient second{helper.socketPath()};
-  // Each script waits for the other's file, so they can only finish if they run together.
-  const std::string waitForBoth =
-      "n=0; while [ $(ls /tmp | grep -c '^quillmere-') -lt 2 ] && [ $n -lt 500 ]; do "
-      "sleep 0.01; n=$((n+1)); done; ls /tmp | grep -c '^quillmere-'; echo ";
-  ASSERT_TRUE(first.send(helperCall("ExecuteShellScript", {{"script", waitForBoth + "one"}})));
-  ASSERT_TRUE(second.send(helperCall("ExecuteShellScript", {{"script", waitForBoth + "two"}})));
-  EXPECT_EQ(first.receive(), commandReply(true, "2\none", nullptr));
-  EXPECT_EQ(second.receive(), commandReply(true, "2\ntwo", nullptr));
+  // Each script marks that it runs and waits for the other's mark: both can only see both
+  // marks if they run at the same time.
+  const auto script = [](const std::string& self) {
+    return "touch /run/running-" + self +
+           "; n=0; while [ ! -e /run/running-one ] || [ ! -e /run/running-two ]; do "
+           "[ $n -ge 1000 ] && exit 1; sleep 0.01; n=$((n+1)); done; echo \"" +
+           self + " $0\"";
+  };
+  ASSERT_TRUE(first.send(helperCall("ExecuteShellScript", {{"script", script("one")}})));
+  ASSERT_TRUE(second.send(helperCall("ExecuteShellScript", {{"script", script("two")}})));
+  std::vector<std::string> outputs;
+  for (VarlinkTestClient* client : {&first, &second}) {
+    const auto reply = client->receive();
+    ASSERT_TRUE(reply);
+    ASSERT_EQ((*reply)["parameters"]["success"], true) << *reply;
+    outputs.push_back((*reply)["parameters"]["output"]);
+  }
+  ASSERT_TRUE(outputs[0].starts_with("one /tmp/quillmere-")) << outputs[0];
+  ASSERT_TRUE(outputs[1].starts_with("two /tmp/quillmere-")) << outputs[1];
+  EXPECT_NE(outputs[0].substr(4), outputs[1].substr(4)) << "each call has a file of its own";
   EXPECT_TRUE(scriptFiles(helper).empty());
 }
 
