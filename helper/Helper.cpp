@@ -4,6 +4,7 @@
 #include <variant>
 
 #include "helper/HelperLog.h"
+#include "helper/ScriptRunner.h"
 #include "platform/Subprocess.h"
 #include "protocol/HelperNames.h"
 
@@ -26,8 +27,8 @@ void Helper::executeWireGuardCommand(const std::string& /*command*/,
   // reply.
 }
 
-void Helper::executeShellScript(const std::string& /*script*/, const CommandReply& /*reply*/) {
-  // Not served yet, as above.
+void Helper::executeShellScript(const std::string& script, const CommandReply& reply) {
+  ScriptRunner{logger_, settings_}.run(script, reply);
 }
 
 void Helper::getVersion(const VersionReply& reply) {

@@ -16,6 +16,11 @@ inline constexpr std::string_view helperVersion = "1.0.0";
 struct HelperSettings {
   std::string systemctlPath;
   std::vector<std::string> removalArguments;
+  // The script runner's shell and the PATH its scripts get.
+  std::string bashPath = "/bin/bash";
+  std::string scriptSearchPath = "/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin";
+  // Where script files go; empty means $TMPDIR (read on each call), else /tmp.
+  std::string scriptDirectory = {};
 
   static HelperSettings production();
 };

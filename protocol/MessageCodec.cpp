@@ -106,15 +106,26 @@ std::string encodeCall(const Call& call) {
   return dump(document);
 }
 
+// A reply may carry a script's whole output, hundreds of MiB: its parameters are written straight
+// into one buffer sized up front, never copied into an envelope or grown by doubling.
 std::string encodeReply(const Reply& reply) {
-  json document{{"parameters", reply.parameters}};
-  if (reply.error) {
-    document["error"] = *reply.error;
+  std::size_t textBytes = 0;
+  for (const auto& value : reply.parameters) {
+    if (value.is_string()) textBytes += value.get_ref<const std::string&>().size();
   }
-  if (reply.continues) {
-    document["continues"] = true;
-  }
-  return dump(document);
+  std::string text;
+  text.reserve(textBytes + 256);
+  // Members in the order a JSON object document would have them: sorted by name.
+  text += '{';
+  if (reply.continues) text += "\"continues\":true,";
+  if (reply.error) text += "\"error\":" + dump(json(*reply.error)) + ",";
+  text += "\"parameters\":";
+  nlohmann::detail::serializer<json> serializer{
+      nlohmann::detail::output_adapter<char, std::string>(text), ' ',
+      json::error_handler_t::replace};
+  serializer.dump(reply.parameters, /*pretty_print=*/false, /*ensure_ascii=*/false, 0);
+  text += '}';
+  return text;
 }
 
 Decoded<Call> decodeCall(std::string_view text) {

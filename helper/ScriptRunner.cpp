@@ -1,0 +1,103 @@
+#include "helper/ScriptRunner.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <utility>
+#include <variant>
+
+#include "helper/HelperLog.h"
+#include "helper/ScriptText.h"
+#include "platform/AtomicFile.h"
+#include "platform/ErrorText.h"
+#include "platform/Randomness.h"
+#include "platform/Subprocess.h"
+
+namespace quillmere {
+namespace {
+
+constexpr mode_t kScriptFileMode = 0755;
+
+std::string writeFailureText(const platform::AtomicWriteFailure& failure, const std::string& path) {
+  const std::string what = failure.step == platform::AtomicWriteFailure::Step::SetMode
+                               ? "Could not set the permissions of the script file "
+                               : "Could not write the script file ";
+  return what + path + ": " + platform::errorText(failure.errorNumber);
+}
+
+}  // namespace
+
+std::string temporaryDirectory(const char* tmpdirValue) {
+  if (tmpdirValue == nullptr || *tmpdirValue == '\0') return "/tmp";
+  return tmpdirValue;
+}
+
+std::string joinPath(std::string_view directory, std::string_view name) {
+  while (directory.size() > 1 && directory.ends_with('/')) directory.remove_suffix(1);
+  std::string path{directory};
+  if (!path.ends_with('/')) path += '/';
+  path += name;
+  return path;
+}
+
+void ScriptRunner::run(const std::string& script, const HelperProtocol::CommandReply& reply) const {
+  log("Executing shell script");
+  // getenv on each call: the daemon never changes its environment, so this read is safe.
+  const std::string directory = settings_.scriptDirectory.empty()
+                                    ? temporaryDirectory(std::getenv("TMPDIR"))
+                                    : settings_.scriptDirectory;
+  auto uuid = platform::randomUuidV4Text();
+  if (const int* error = std::get_if<int>(&uuid)) {
+    fail("Could not make a random script file name: " + platform::errorText(*error), reply,
+         nullptr);
+    return;
+  }
+  const std::string name = "quillmere-" + std::get<std::string>(uuid) + ".sh";
+  const std::string path = joinPath(directory, name);
+
+  if (const auto failure =
+          platform::writeFileAtomically(directory, name, script, kScriptFileMode)) {
+    fail(writeFailureText(*failure, path), reply, nullptr);
+    return;
+  }
+
+  auto outcome = platform::runProcess(platform::SpawnSpec{
+      settings_.bashPath,
+      {path},
+      platform::environmentWithPath(settings_.scriptSearchPath),
+      platform::OutputMode::Capture,
+      platform::OutputMode::Capture,
+  });
+  if (const auto* failure = std::get_if<platform::SpawnFailure>(&outcome)) {
+    fail("Could not run " + settings_.bashPath + ": " + failure->description, reply, &path);
+    return;
+  }
+  auto& ended = std::get<platform::ProcessOutcome>(outcome);
+  CommandResult result{ended.status == 0, scriptText(std::move(ended.standardOutput)),
+                       std::nullopt};
+  std::optional<std::string> errorText = scriptText(std::move(ended.standardError));
+  // The script may have removed its own file; that is no failure.
+  ::unlink(path.c_str());
+
+  if (result.success) {
+    errorText.reset();
+    log("Script executed successfully");
+  } else {
+    result.error = std::move(errorText);
+    log("Script failed with status " + std::to_string(ended.status));
+  }
+  reply(result);
+}
+
+void ScriptRunner::fail(const std::string& description, const HelperProtocol::CommandReply& reply,
+                        const std::string* placedFile) const {
+  log("Error executing script: " + description);
+  reply(CommandResult{false, std::nullopt, "Failed to execute script: " + description});
+  // Only a file this call placed is removed: after a failed write, whatever sits at the name
+  // belongs to somebody else.
+  if (placedFile != nullptr) ::unlink(placedFile->c_str());
+}
+
+void ScriptRunner::log(std::string_view message) const { logHelperLine(logger_, message); }
+
+}  // namespace quillmere
