@@ -5,6 +5,9 @@
 
 #include "helper/HelperLog.h"
 #include "helper/ScriptRunner.h"
+#include "helper/ScriptText.h"
+#include "helper/WireGuardScripts.h"
+#include "platform/FileStatus.h"
 #include "platform/Subprocess.h"
 #include "protocol/HelperNames.h"
 
@@ -17,15 +20,8 @@ HelperSettings HelperSettings::production() {
   };
 }
 
-Helper::Helper(platform::Logger& logger, HelperSettings settings)
-    : logger_(logger), settings_(std::move(settings)) {}
-
-void Helper::executeWireGuardCommand(const std::string& /*command*/,
-                                     const std::string& /*configPath*/,
-                                     const CommandReply& /*reply*/) {
-  // Not served yet: the dispatcher answers MethodNotImplemented for an operation that does not
-  // reply.
-}
+Helper::Helper(platform::Logger& logger, HelperSettings settings, std::mutex* wireGuardTurn)
+    : logger_(logger), settings_(std::move(settings)), wireGuardTurn_(wireGuardTurn) {}
 
 void Helper::executeShellScript(const std::string& script, const CommandReply& reply) {
   ScriptRunner{logger_, settings_}.run(script, reply);
@@ -51,6 +47,88 @@ void Helper::uninstallHelper(const UninstallReply& reply) {
   }
   // The caller expects true whatever became of the removal.
   reply(true);
+}
+
+void Helper::executeWireGuardCommand(const std::string& command, const std::string& configPath,
+                                     const CommandReply& reply) {
+  std::unique_lock<std::mutex> turn;
+  if (wireGuardTurn_ != nullptr) {
+    turn = std::unique_lock{*wireGuardTurn_};
+  }
+  log("Executing WireGuard command: " + command + " for config: " + configPath);
+  if (command != "up" && command != "down") {
+    reply(CommandResult{false, std::nullopt, "Invalid command. Must be 'up' or 'down'"});
+    return;
+  }
+  if (!platform::pathExists(configPath)) {
+    reply(CommandResult{false, std::nullopt, "Configuration file not found: " + configPath});
+    return;
+  }
+  const std::optional<std::string> wgQuick = findWireGuardPath();
+  if (!wgQuick) {
+    const std::string hint = buildWireGuardNotFoundError();
+    log(hint);
+    reply(CommandResult{false, std::nullopt, hint});
+    return;
+  }
+  if (!executeWhichCommand("wireguard-go")) {
+    log("Warning - wireguard-go not found, may cause connection issues");
+  }
+  // Through the object, so that the runner's reply is this request's reply.
+  executeShellScript(command == "up" ? wireGuardUpScript(*wgQuick, configPath)
+                                     : wireGuardDownScript(*wgQuick, configPath),
+                     reply);
+}
+
+std::optional<std::string> Helper::executeWhichCommand(const std::string& name) const {
+  auto outcome = platform::runProcess(platform::SpawnSpec{
+      settings_.whichPath,
+      {name},
+      platform::environmentWithPath(settings_.whichSearchPath),
+      platform::OutputMode::Capture,
+      platform::OutputMode::Discard,
+  });
+  if (const auto* failure = std::get_if<platform::SpawnFailure>(&outcome)) {
+    log("'which' command failed: " + failure->description);
+    return std::nullopt;
+  }
+  auto& finished = std::get<platform::ProcessOutcome>(outcome);
+  if (finished.status != 0) {
+    return std::nullopt;
+  }
+  std::optional<std::string> path = scriptText(std::move(finished.standardOutput));
+  if (!path || path->empty() || !platform::pathExists(*path)) {
+    return std::nullopt;
+  }
+  return path;
+}
+
+std::optional<std::string> Helper::findWireGuardPath() const {
+  if (auto path = executeWhichCommand("wg-quick")) {
+    log("Found WireGuard via 'which': " + *path);
+    return path;
+  }
+  for (const std::string& candidate : settings_.wireGuardSearchPaths) {
+    if (platform::pathExists(candidate)) {
+      log("Found WireGuard at: " + candidate);
+      return candidate;
+    }
+  }
+  std::string searched;
+  for (const std::string& candidate : settings_.wireGuardSearchPaths) {
+    searched += (searched.empty() ? "" : ", ") + candidate;
+  }
+  log("WireGuard not found. Searched paths: " + searched);
+  return std::nullopt;
+}
+
+std::string Helper::buildWireGuardNotFoundError() const {
+  if (executeWhichCommand("brew")) {
+    return "[dependency-manager:checkWireGuard] WireGuard not found. Install via Terminal: brew "
+           "install wireguard-tools wireguard-go";
+  }
+  return "[dependency-manager:checkWireGuard] WireGuard and Homebrew not found. Install Homebrew "
+         "from https://brew.sh then run: brew install wireguard-tools wireguard-go";
 }
 
 void Helper::log(std::string_view message) const { logHelperLine(logger_, message); }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +23,14 @@ struct HelperSettings {
   std::string scriptSearchPath = "/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin";
   // Where script files go; empty means $TMPDIR (read on each call), else /tmp.
   std::string scriptDirectory = {};
+  // Tool discovery: `which` with a search path of its own, then fixed places for wg-quick.
+  std::string whichPath = "/usr/bin/which";
+  std::string whichSearchPath =
+      "/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin:/opt/local/bin:/sw/bin";
+  std::vector<std::string> wireGuardSearchPaths = {
+      "/opt/homebrew/bin/wg-quick", "/usr/local/bin/wg-quick", "/usr/bin/wg-quick",
+      "/opt/local/bin/wg-quick",    "/sw/bin/wg-quick",
+  };
 
   static HelperSettings production();
 };
@@ -29,7 +39,10 @@ struct HelperSettings {
 // programs to use, so every request is served from its arguments alone.
 class Helper : public HelperProtocol {
  public:
-  explicit Helper(platform::Logger& logger, HelperSettings settings = HelperSettings::production());
+  // WireGuard requests of all Helpers that share `wireGuardTurn` run one at a time: each "up"
+  // kills every wireguard-go and empties /var/run/wireguard, so two at once break each other.
+  explicit Helper(platform::Logger& logger, HelperSettings settings = HelperSettings::production(),
+                  std::mutex* wireGuardTurn = nullptr);
 
   void executeWireGuardCommand(const std::string& command, const std::string& configPath,
                                const CommandReply& reply) override;
@@ -38,10 +51,14 @@ class Helper : public HelperProtocol {
   void uninstallHelper(const UninstallReply& reply) override;
 
  private:
+  std::optional<std::string> executeWhichCommand(const std::string& name) const;
+  std::optional<std::string> findWireGuardPath() const;
+  std::string buildWireGuardNotFoundError() const;
   void log(std::string_view message) const;
 
   platform::Logger& logger_;
   HelperSettings settings_;
+  std::mutex* wireGuardTurn_;
 };
 
 }  // namespace quillmere

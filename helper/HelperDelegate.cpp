@@ -42,7 +42,7 @@ void HelperDelegate::serveConnection(platform::UniqueFd connection) {
 }
 
 std::unique_ptr<HelperProtocol> HelperDelegate::makeHelper() {
-  return std::make_unique<Helper>(logger_);
+  return std::make_unique<Helper>(logger_, HelperSettings::production(), &wireGuardTurn_);
 }
 
 }  // namespace quillmere

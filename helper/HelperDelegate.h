@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 
 #include "platform/Logger.h"
 #include "platform/UniqueFd.h"
@@ -24,6 +25,8 @@ class HelperDelegate {
 
  private:
   platform::Logger& logger_;
+  // Shared by every connection's Helper: WireGuard requests take turns.
+  std::mutex wireGuardTurn_;
 };
 
 }  // namespace quillmere

@@ -14,6 +14,7 @@
 
 #include "helper/Helper.h"
 #include "helper/ScriptRunner.h"
+#include "tests/support/CapturingLogger.h"
 #include "tests/support/CaseName.h"
 #include "tests/support/UuidForm.h"
 
@@ -21,27 +22,12 @@ namespace quillmere {
 namespace {
 
 namespace fs = std::filesystem;
+using testing_support::CapturingLogger;
 using testing_support::CaseName;
 
 constexpr std::string_view executingLine = "Quillmere Helper: Executing shell script";
 constexpr std::string_view successLine = "Quillmere Helper: Script executed successfully";
 constexpr std::size_t kMebibyte = 1024 * 1024;
-
-class CapturingLogger : public platform::Logger {
- public:
-  void log(std::string_view message) override {
-    const std::lock_guard lock{mutex_};
-    lines_.emplace_back(message);
-  }
-  std::vector<std::string> lines() const {
-    const std::lock_guard lock{mutex_};
-    return lines_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
 
 // What one call of the runner gave back.
 struct Call {
