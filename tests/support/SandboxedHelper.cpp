@@ -134,6 +134,11 @@ SandboxedHelper::SandboxedHelper(SandboxOptions options) {
   std::vector<std::string> arguments{"/usr/bin/unshare", "--mount",      "--pid",
                                      "--fork",           "--mount-proc", "--kill-child=SIGKILL",
                                      "/bin/sh",          "-c",           script};
+  if (!options.networkNamespace.empty()) {
+    // ip execs unshare in the named network namespace, so unshare keeps the spawned pid.
+    arguments.insert(arguments.begin(),
+                     {"/usr/bin/ip", "netns", "exec", options.networkNamespace});
+  }
   std::vector<char*> argv;
   for (std::string& argument : arguments) {
     argv.push_back(argument.data());
@@ -218,7 +223,7 @@ bool SandboxedHelper::waitForLogLine(std::string_view line, std::size_t count,
 
 platform::ProcessOutcome SandboxedHelper::runInside(const std::vector<std::string>& command) const {
   std::vector<std::string> entered{"/usr/bin/nsenter", "--target", std::to_string(initPid_),
-                                   "--mount",          "--pid",    "--"};
+                                   "--mount",          "--pid",    "--net", "--"};
   entered.insert(entered.end(), command.begin(), command.end());
   return run(entered);
 }

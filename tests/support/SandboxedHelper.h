@@ -20,6 +20,8 @@ struct SandboxOptions {
   bool startHelper = true;
   // Host files bind-mounted over paths inside the sandbox, e.g. a stand-in /bin/systemctl.
   std::vector<std::pair<std::string, std::string>> bindMounts = {};
+  // A network namespace (made with `ip netns add`) to run the sandbox in; empty keeps the host's.
+  std::string networkNamespace = {};
   // Shell lines run as root inside the sandbox before the helper starts.
   std::vector<std::string> setup = {};
 };
@@ -50,7 +52,7 @@ class SandboxedHelper {
   bool waitForLogLine(std::string_view line, std::size_t count = 1,
                       std::chrono::milliseconds patience = std::chrono::seconds(10)) const;
 
-  // Runs a command inside the sandbox's namespaces, as root.
+  // Runs a command inside the sandbox's namespaces (mount, PID, network), as root.
   platform::ProcessOutcome runInside(const std::vector<std::string>& command) const;
 
   // Where the built programs are inside the sandbox.
