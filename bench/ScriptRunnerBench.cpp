@@ -66,13 +66,13 @@ void EmptyScriptSpawnedDirectly(benchmark::State& state) {
   char pattern[] = "/tmp/quillmere-bench-XXXXXX.sh";
   const int fd = ::mkstemps(pattern, 3);
   ::close(fd);
-  const platform::SpawnSpec spec{"/bin/bash",
-                                 {pattern},
-                                 platform::environmentWithPath(kScriptPath),
-                                 platform::OutputMode::Capture,
-                                 platform::OutputMode::Capture};
+  const platform::SpawnSpec bashRun{"/bin/bash",
+                                    {pattern},
+                                    platform::environmentWithPath(kScriptPath),
+                                    platform::OutputMode::Capture,
+                                    platform::OutputMode::Capture};
   for (auto _ : state) {
-    if (!std::holds_alternative<platform::ProcessOutcome>(platform::runProcess(spec))) {
+    if (!std::holds_alternative<platform::ProcessOutcome>(platform::runProcess(bashRun))) {
       state.SkipWithError("spawn failed");
     }
   }

@@ -19,8 +19,8 @@ std::optional<std::string> replyProblem(const varlink::Reply& reply, std::string
   if (reply.error) {
     return "the helper answered " + *reply.error;
   }
-  const auto* spec = varlink::findMethod(varlink::helperInterface(), method);
-  if (const auto field = varlink::findInvalidField(reply.parameters, spec->replyFields)) {
+  const auto* declared = varlink::findMethod(varlink::helperInterface(), method);
+  if (const auto field = varlink::findInvalidField(reply.parameters, declared->replyFields)) {
     return "the helper's reply has an invalid member \"" + *field + "\"";
   }
   return std::nullopt;

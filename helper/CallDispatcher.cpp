@@ -27,8 +27,8 @@ varlink::Reply normalReply(json parameters) {
   return varlink::Reply{std::nullopt, std::move(parameters), false};
 }
 
-varlink::Reply serveVarlinkService(const varlink::MethodSpec& spec, const varlink::Call& call) {
-  if (spec.name == method::getInfo) {
+varlink::Reply serveVarlinkService(const varlink::MethodSpec& declared, const varlink::Call& call) {
+  if (declared.name == method::getInfo) {
     return normalReply(json{
         {"vendor", "Quillmere"},
         {"product", "Quillmere Helper"},
@@ -44,7 +44,7 @@ varlink::Reply serveVarlinkService(const varlink::MethodSpec& spec, const varlin
   return varlink::errorReply(varlink::error::interfaceNotFound, json{{"interface", wanted}});
 }
 
-varlink::Reply serveHelper(const varlink::MethodSpec& spec, const varlink::Call& call,
+varlink::Reply serveHelper(const varlink::MethodSpec& declared, const varlink::Call& call,
                            HelperProtocol& helper) {
   // Operations reply exactly once and before they return; the first reply is the one kept.
   std::optional<varlink::Reply> reply;
@@ -58,14 +58,14 @@ varlink::Reply serveHelper(const varlink::MethodSpec& spec, const varlink::Call&
   };
   const json& parameters = call.parameters;
 
-  if (spec.name == method::executeWireGuardCommand) {
+  if (declared.name == method::executeWireGuardCommand) {
     helper.executeWireGuardCommand(varlink::textParameter(parameters, "command"),
                                    varlink::textParameter(parameters, "configPath"), commandReply);
-  } else if (spec.name == method::executeShellScript) {
+  } else if (declared.name == method::executeShellScript) {
     helper.executeShellScript(varlink::textParameter(parameters, "script"), commandReply);
-  } else if (spec.name == method::getVersion) {
+  } else if (declared.name == method::getVersion) {
     helper.getVersion([&keep](const std::string& version) { keep(json{{"version", version}}); });
-  } else if (spec.name == method::uninstallHelper) {
+  } else if (declared.name == method::uninstallHelper) {
     helper.uninstallHelper([&keep](bool success) { keep(json{{"success", success}}); });
   }
 
@@ -89,17 +89,17 @@ varlink::Reply dispatchCall(const varlink::Call& call, HelperProtocol& helper) {
     return varlink::errorReply(varlink::error::interfaceNotFound,
                                json{{"interface", interfaceName}});
   }
-  const varlink::MethodSpec* spec = varlink::findMethod(*interface, memberName);
-  if (spec == nullptr) {
+  const varlink::MethodSpec* declared = varlink::findMethod(*interface, memberName);
+  if (declared == nullptr) {
     return varlink::errorReply(varlink::error::methodNotFound, json{{"method", call.method}});
   }
-  if (auto invalid = varlink::findInvalidField(call.parameters, spec->parameters)) {
+  if (auto invalid = varlink::findInvalidField(call.parameters, declared->parameters)) {
     return varlink::errorReply(varlink::error::invalidParameter, json{{"parameter", *invalid}});
   }
   if (interface == &varlink::serviceInterface()) {
-    return serveVarlinkService(*spec, call);
+    return serveVarlinkService(*declared, call);
   }
-  return serveHelper(*spec, call, helper);
+  return serveHelper(*declared, call, helper);
 }
 
 }  // namespace quillmere

@@ -136,12 +136,13 @@ int describeChildDescriptors(SpawnFileActions& actions, const Pipe& standardOutp
 bool containsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 
 // c_str() would silently cut such strings short, so the child would run something else.
-bool isValidSpec(const SpawnSpec& spec) {
-  if (spec.path.empty() || spec.path.front() != '/' || containsNul(spec.path)) return false;
-  for (const std::string& argument : spec.arguments) {
+bool isValidRequest(const SpawnSpec& request) {
+  if (request.path.empty() || request.path.front() != '/' || containsNul(request.path))
+    return false;
+  for (const std::string& argument : request.arguments) {
     if (containsNul(argument)) return false;
   }
-  for (const std::string& entry : spec.environment) {
+  for (const std::string& entry : request.environment) {
     if (containsNul(entry)) return false;
   }
   return true;
@@ -216,15 +217,15 @@ int statusFromWaitStatus(int waitStatus) {
 
 }  // namespace
 
-std::variant<ProcessOutcome, SpawnFailure> runProcess(const SpawnSpec& spec) {
-  if (!isValidSpec(spec)) return failureFor(EINVAL);
+std::variant<ProcessOutcome, SpawnFailure> runProcess(const SpawnSpec& request) {
+  if (!isValidRequest(request)) return failureFor(EINVAL);
 
   Pipe standardOutput;
   Pipe standardError;
-  if (spec.standardOutput != OutputMode::Inherit) {
+  if (request.standardOutput != OutputMode::Inherit) {
     if (const int error = openPipe(standardOutput); error != 0) return failureFor(error);
   }
-  if (spec.standardError != OutputMode::Inherit) {
+  if (request.standardError != OutputMode::Inherit) {
     if (const int error = openPipe(standardError); error != 0) return failureFor(error);
   }
 
@@ -238,10 +239,10 @@ std::variant<ProcessOutcome, SpawnFailure> runProcess(const SpawnSpec& spec) {
   if (const int error = attributes.initialize(); error != 0) return failureFor(error);
   if (const int error = resetSignalState(attributes); error != 0) return failureFor(error);
 
-  const std::vector<char*> argv = nullTerminatedPointers(&spec.path, spec.arguments);
-  const std::vector<char*> envp = nullTerminatedPointers(nullptr, spec.environment);
+  const std::vector<char*> argv = nullTerminatedPointers(&request.path, request.arguments);
+  const std::vector<char*> envp = nullTerminatedPointers(nullptr, request.environment);
   pid_t childPid = -1;
-  const int spawnError = ::posix_spawn(&childPid, spec.path.c_str(), actions.get(),
+  const int spawnError = ::posix_spawn(&childPid, request.path.c_str(), actions.get(),
                                        attributes.get(), argv.data(), envp.data());
   // Only the child may hold the write ends, or the pipes never reach end of file.
   standardOutput.writeEnd.reset();
@@ -250,10 +251,12 @@ std::variant<ProcessOutcome, SpawnFailure> runProcess(const SpawnSpec& spec) {
 
   ProcessOutcome outcome;
   std::array<DrainedStream, 2> streams{
-      DrainedStream{std::move(standardOutput.readEnd),
-                    spec.standardOutput == OutputMode::Capture ? &outcome.standardOutput : nullptr},
-      DrainedStream{std::move(standardError.readEnd),
-                    spec.standardError == OutputMode::Capture ? &outcome.standardError : nullptr},
+      DrainedStream{std::move(standardOutput.readEnd), request.standardOutput == OutputMode::Capture
+                                                           ? &outcome.standardOutput
+                                                           : nullptr},
+      DrainedStream{std::move(standardError.readEnd), request.standardError == OutputMode::Capture
+                                                          ? &outcome.standardError
+                                                          : nullptr},
   };
   const int drainError = drainToEndOfFile(streams);
   // On a drain failure, closing the read ends lets a writing child die of EPIPE instead of

@@ -37,7 +37,7 @@ struct SpawnFailure {
 // anything is started. If reading the pipes or reaping fails after the child started, the pipes
 // are closed, the child is still reaped where possible, and the failing step's errno is returned.
 // Safe to call from several threads at once.
-std::variant<ProcessOutcome, SpawnFailure> runProcess(const SpawnSpec& spec);
+std::variant<ProcessOutcome, SpawnFailure> runProcess(const SpawnSpec& request);
 
 // A copy of this process's environment (environ), entry for entry.
 std::vector<std::string> currentEnvironment();

@@ -224,9 +224,9 @@ TEST(SubprocessOutputTest, EveryByteValueSurvivesLargeBinaryOutput) {
   }
   const std::filesystem::path file = scratch.writeFile("bytes", allBytes, 0644);
 
-  SpawnSpec spec = shellSpec("cat \"$1\"; cat \"$1\" >&2");
-  spec.arguments.insert(spec.arguments.end(), {"sh", file.string()});
-  const ProcessOutcome outcome = outcomeOf(runProcess(spec));
+  SpawnSpec request = shellSpec("cat \"$1\"; cat \"$1\" >&2");
+  request.arguments.insert(request.arguments.end(), {"sh", file.string()});
+  const ProcessOutcome outcome = outcomeOf(runProcess(request));
   EXPECT_EQ(outcome.status, 0);
   expectSameBytes(outcome.standardOutput, allBytes, "standard output");
   expectSameBytes(outcome.standardError, allBytes, "standard error");
@@ -315,10 +315,10 @@ TEST(SubprocessArgumentsTest, ArgvZeroIsThePathAndNothingIsAdded) {
 }
 
 TEST(SubprocessArgumentsTest, ArgumentsArriveVerbatimWithoutShellInterpretation) {
-  SpawnSpec spec = shellSpec("printf '[%s]' \"$@\"");
-  spec.arguments.insert(spec.arguments.end(),
+  SpawnSpec request = shellSpec("printf '[%s]' \"$@\"");
+  request.arguments.insert(request.arguments.end(),
                         {"placeholder-for-$0", "", "two words", "*", "$HOME", "a\nb", "'\""});
-  const ProcessOutcome outcome = outcomeOf(runProcess(spec));
+  const ProcessOutcome outcome = outcomeOf(runProcess(request));
   EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(outcome.standardOutput, "[][two words][*][$HOME][a\nb]['\"]");
 }
@@ -469,10 +469,10 @@ class LeakedDescriptorTest : public testing::Test {
 
 TEST_F(LeakedDescriptorTest, ChildHoldsOnlyStandardDescriptors) {
   for (const OutputMode mode : {OutputMode::Inherit, OutputMode::Capture}) {
-    SpawnSpec spec = listChildDescriptors();
-    spec.standardError = mode;
+    SpawnSpec request = listChildDescriptors();
+    request.standardError = mode;
     SCOPED_TRACE(static_cast<int>(mode));
-    expectOnlyStandardDescriptors(outcomeOf(runProcess(spec)));
+    expectOnlyStandardDescriptors(outcomeOf(runProcess(request)));
   }
 }
 
@@ -533,12 +533,12 @@ TEST(SubprocessConcurrencyTest, ConcurrentCallersEachGetTheirOwnResult) {
     for (int thread = 0; thread < kThreads; ++thread) {
       threads.emplace_back([&, thread] {
         for (int run = 0; run < kRunsPerThread; ++run) {
-          SpawnSpec spec = shellSpec(
+          SpawnSpec request = shellSpec(
               "head -c \"$1\" /dev/zero | tr '\\000' \"$2\"; printf %s \"$2\" >&2; exit \"$3\"");
-          spec.arguments.insert(spec.arguments.end(), {"sh", std::to_string(outputSize(thread)),
+          request.arguments.insert(request.arguments.end(), {"sh", std::to_string(outputSize(thread)),
                                                        std::string(1, letter(thread)),
                                                        std::to_string(exitCode(thread, run))});
-          results[static_cast<std::size_t>(thread)].push_back(runProcess(spec));
+          results[static_cast<std::size_t>(thread)].push_back(runProcess(request));
           // Other threads' pipes are open right now; none may show up here.
           listings[static_cast<std::size_t>(thread)].push_back(runProcess(listChildDescriptors()));
         }
