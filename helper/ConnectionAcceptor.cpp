@@ -7,9 +7,11 @@
 #include <exception>
 #include <string>
 #include <thread>
+#include <variant>
 
 #include "helper/HelperLog.h"
 #include "platform/ErrorText.h"
+#include "platform/PeerCredentials.h"
 
 namespace quillmere {
 namespace {
@@ -52,18 +54,40 @@ void ConnectionAcceptor::run() {
       }
       continue;
     }
-    startServing(platform::UniqueFd{accepted});
+    platform::UniqueFd connection{accepted};
+    if (auto place = admit(connection.get())) {
+      startServing(std::move(connection), std::move(*place));
+    } else {
+      freeSlots_.release();
+    }
   }
 }
 
-void ConnectionAcceptor::startServing(platform::UniqueFd connection) {
+std::optional<ConnectionQuota::Place> ConnectionAcceptor::admit(int connection) {
+  const auto credentials = platform::readPeerCredentials(connection);
+  if (!std::holds_alternative<platform::PeerCredentials>(credentials)) {
+    // Unidentified peers are refused, with the reason, where every peer is checked.
+    return ConnectionQuota::Place{};
+  }
+  const auto& peer = std::get<platform::PeerCredentials>(credentials);
+  auto place = quota_.take(peer.uid);
+  if (!place) {
+    logHelperLine(logger_, "Refused connection from uid " + std::to_string(peer.uid) + " (pid " +
+                               std::to_string(peer.pid) + "): too many connections at once");
+  }
+  return place;
+}
+
+void ConnectionAcceptor::startServing(platform::UniqueFd connection, ConnectionQuota::Place place) {
   try {
-    std::thread([this, connection = std::move(connection)]() mutable {
+    std::thread([this, connection = std::move(connection), place = std::move(place)]() mutable {
       try {
         delegate_.serveConnection(std::move(connection));
       } catch (const std::exception& failure) {
         logHelperLine(logger_, std::string{"Connection failed: "} + failure.what());
       }
+      // The user's place first: once the slot is free, a new connection may need it.
+      { const auto givenBack = std::move(place); }
       freeSlots_.release();
     }).detach();
   } catch (const std::exception& failure) {

@@ -1,15 +1,17 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <semaphore>
 
+#include "helper/ConnectionQuota.h"
 #include "helper/HelperDelegate.h"
 #include "platform/Logger.h"
 
 namespace quillmere {
 
 // How many connections are served at once; further ones wait in the listen backlog.
-inline constexpr std::ptrdiff_t maxServedConnections = 128;
+inline constexpr std::ptrdiff_t maxServedConnections = 256;
 
 // Accepts connections on the listening socket and serves each on a thread of its own.
 class ConnectionAcceptor {
@@ -22,12 +24,15 @@ class ConnectionAcceptor {
   void run();
 
  private:
-  void startServing(platform::UniqueFd connection);
+  // A place for the connection's user, or nothing when it is turned away (logged).
+  std::optional<ConnectionQuota::Place> admit(int connection);
+  void startServing(platform::UniqueFd connection, ConnectionQuota::Place place);
 
   int listeningSocket_;
   HelperDelegate& delegate_;
   platform::Logger& logger_;
   std::counting_semaphore<maxServedConnections> freeSlots_{maxServedConnections};
+  ConnectionQuota quota_{maxConnectionsPerUser};
 };
 
 }  // namespace quillmere

@@ -12,6 +12,7 @@
 #include "platform/ErrorText.h"
 #include "platform/Randomness.h"
 #include "platform/Subprocess.h"
+#include "platform/TrustedDirectory.h"
 
 namespace quillmere {
 namespace {
@@ -46,6 +47,10 @@ void ScriptRunner::run(const std::string& script, const HelperProtocol::CommandR
   const std::string directory = settings_.scriptDirectory.empty()
                                     ? temporaryDirectory(std::getenv("TMPDIR"))
                                     : settings_.scriptDirectory;
+  if (const auto reason = platform::untrustedDirectoryReason(directory)) {
+    fail("Unsafe temporary directory " + directory + ": " + *reason, reply, nullptr);
+    return;
+  }
   auto uuid = platform::randomUuidV4Text();
   if (const int* error = std::get_if<int>(&uuid)) {
     fail("Could not make a random script file name: " + platform::errorText(*error), reply,

@@ -1,5 +1,10 @@
 #include "protocol/MessageCodec.h"
 
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
 namespace quillmere::varlink {
 namespace {
 
@@ -33,13 +38,58 @@ bool nestsTooDeeply(std::string_view text) {
   return false;
 }
 
+// Parsers settle a member named twice in different ways (first wins, last wins), so a message
+// could mean one thing to whoever checked it and another here: such a message is refused.
+class DuplicateMemberFinder {
+ public:
+  bool operator()(json::parse_event_t event, const json& parsed) {
+    switch (event) {
+      case json::parse_event_t::object_start:
+        openObjects_.emplace_back();
+        break;
+      case json::parse_event_t::object_end:
+        openObjects_.pop_back();
+        break;
+      case json::parse_event_t::key:
+        if (!openObjects_.back().insert(parsed.get<std::string>()).second && !duplicate_) {
+          duplicate_ = parsed.get<std::string>();
+        }
+        break;
+      default:
+        break;
+    }
+    return true;
+  }
+
+  const std::optional<std::string>& duplicate() const { return duplicate_; }
+
+ private:
+  std::vector<std::set<std::string>> openObjects_;
+  std::optional<std::string> duplicate_;
+};
+
+std::string duplicateMemberReason(const std::string& name) {
+  constexpr std::size_t shownLength = 64;
+  return "duplicate member \"" +
+         (name.size() > shownLength ? name.substr(0, shownLength) + "..." : name) + "\"";
+}
+
 Decoded<json> parseObject(std::string_view text) {
   if (nestsTooDeeply(text)) {
     return MalformedMessage{"JSON nested too deeply"};
   }
-  json document = json::parse(text, nullptr, /*allow_exceptions=*/false);
+  DuplicateMemberFinder duplicates;
+  json document = json::parse(
+      text,
+      [&duplicates](int, json::parse_event_t event, json& parsed) {
+        return duplicates(event, parsed);
+      },
+      /*allow_exceptions=*/false);
   if (document.is_discarded()) {
     return MalformedMessage{"not valid JSON"};
+  }
+  if (const auto& name = duplicates.duplicate()) {
+    return MalformedMessage{duplicateMemberReason(*name)};
   }
   if (!document.is_object()) {
     return MalformedMessage{"not a JSON object"};

@@ -28,6 +28,7 @@ constexpr std::string_view insideBinaryDirectory = "/run/quillmere-sandbox/bin";
 const std::vector<std::string>& builtPrograms() {
   static const std::vector<std::string> programs{QUILLMERE_HELPER_BINARY,
                                                  QUILLMERE_TEST_CALL_BINARY,
+                                                 QUILLMERE_STUCK_PEER_BINARY,
                                                  QUILLMERE_CLI_BINARY,
                                                  QUILLMERE_FAKE_HELPER_BINARY};
   return programs;

@@ -49,8 +49,22 @@ INSTANTIATE_TEST_SUITE_P(
         CallCase{"Oneway", R"({"method":"a.B","oneway":true})", true, "a.B", noParameters, true},
         CallCase{"UnknownTopLevelMemberIgnored", R"({"method":"a.B","future":1})", true, "a.B",
                  noParameters, false},
-        CallCase{"DuplicateMemberLastWins", R"({"method":"a.B","method":"c.D"})", true, "c.D",
-                 noParameters, false},
+        CallCase{"DuplicateMember", R"({"method":"a.B","method":"c.D"})", false, "", {}, false},
+        CallCase{"DuplicateParameter",
+                 R"({"method":"a.B","parameters":{"s":"x","s":"y"}})",
+                 false,
+                 "",
+                 {},
+                 false},
+        CallCase{"DuplicateDeepInside",
+                 R"({"method":"a.B","parameters":{"s":[{"k":1,"k":2}]}})",
+                 false,
+                 "",
+                 {},
+                 false},
+        CallCase{"SameNameInSiblingObjects",
+                 R"({"method":"a.B","parameters":{"a":{"k":1},"b":{"k":2}}})", true, "a.B",
+                 json{{"a", {{"k", 1}}}, {"b", {{"k", 2}}}}, false},
         CallCase{"Empty", "", false, "", {}, false},
         CallCase{"NotJson", "hello", false, "", {}, false},
         CallCase{"Truncated", R"({"method":"a.B")", false, "", {}, false},
@@ -78,6 +92,18 @@ INSTANTIATE_TEST_SUITE_P(
                  R"({"method":"a.B","parameters":{"x":")" + std::string(200, '[') + R"("}})", true,
                  "a.B", json{{"x", std::string(200, '[')}}, false}),
     testing_support::CaseName{});
+
+TEST(MessageCodecTest, ADuplicateIsNamedInTheReason) {
+  const auto decoded = decodeCall(R"({"method":"a.B","parameters":{"s":"x","s":"y"}})");
+  ASSERT_TRUE(std::holds_alternative<MalformedMessage>(decoded));
+  EXPECT_EQ(std::get<MalformedMessage>(decoded).reason, "duplicate member \"s\"");
+  const std::string longName(100, 'n');
+  const auto decodedLong =
+      decodeCall(R"({"method":"a.B",")" + longName + R"(":1,")" + longName + R"(":2})");
+  ASSERT_TRUE(std::holds_alternative<MalformedMessage>(decodedLong));
+  EXPECT_EQ(std::get<MalformedMessage>(decodedLong).reason,
+            "duplicate member \"" + std::string(64, 'n') + "...\"");
+}
 
 TEST(MessageCodecTest, HugeNumbersDoNotBreakDecoding) {
   // Overflowing literals parse as infinity and stay out of the way of the typed checks.

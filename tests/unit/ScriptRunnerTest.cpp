@@ -267,6 +267,19 @@ TEST_F(ScriptRunnerTest, ReadOnlyDirectoryFailsWithoutRoot) {
       << *result.replies[0].error;
 }
 
+TEST_F(ScriptRunnerTest, DirectoryOthersMayChangeIsNotWrittenTo) {
+  // Another user could swap the file between its writing and its running.
+  ::chmod(directory_.c_str(), 0777);
+  const Call result = run("echo never");
+  ASSERT_EQ(result.replies.size(), 1u);
+  const std::string description = "Unsafe temporary directory " + directory_ + ": " + directory_ +
+                                  " is writable by other users and not sticky";
+  EXPECT_EQ(result.replies[0].error, "Failed to execute script: " + description);
+  EXPECT_EQ(result.replies[0].output, std::nullopt);
+  EXPECT_EQ(logger_.lines().back(), "Quillmere Helper: Error executing script: " + description);
+  EXPECT_TRUE(files().empty());
+}
+
 TEST_F(ScriptRunnerTest, CallsAtTheSameTimeUseTheirOwnFilesAndResults) {
   constexpr int kCalls = 4;
   std::vector<Call> runs(kCalls);
