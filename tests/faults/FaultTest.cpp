@@ -400,7 +400,8 @@ INSTANTIATE_TEST_SUITE_P(
         StrangerCase{"TheHelpersOwnSocket", {}, {}, false},
         StrangerCase{
             "TheOwnSocketOpenedUp", {}, {"chmod 0666 " + std::string{helperSocketPath}}, true},
-        StrangerCase{"ASocketFromTheServiceManager", {.socketActivated = true}, {}, true}),
+        StrangerCase{
+            "ASocketFromTheServiceManager", {.socketActivated = SocketActivation{}}, {}, true}),
     CaseName{});
 
 struct TemporaryDirectoryCase {

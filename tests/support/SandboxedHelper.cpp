@@ -26,11 +26,9 @@ constexpr std::string_view insideBinaryDirectory = "/run/quillmere-sandbox/bin";
 
 // The built programs, named by the build.
 const std::vector<std::string>& builtPrograms() {
-  static const std::vector<std::string> programs{QUILLMERE_HELPER_BINARY,
-                                                 QUILLMERE_TEST_CALL_BINARY,
-                                                 QUILLMERE_STUCK_PEER_BINARY,
-                                                 QUILLMERE_CLI_BINARY,
-                                                 QUILLMERE_FAKE_HELPER_BINARY};
+  static const std::vector<std::string> programs{
+      QUILLMERE_HELPER_BINARY, QUILLMERE_TEST_CALL_BINARY, QUILLMERE_STUCK_PEER_BINARY,
+      QUILLMERE_CLI_BINARY, QUILLMERE_FAKE_HELPER_BINARY};
   return programs;
 }
 
@@ -65,6 +63,35 @@ pid_t firstChild(pid_t pid) {
   return children ? child : -1;
 }
 
+constexpr std::string_view socketUnitPidFile = "/run/quillmere-socket-unit.pid";
+constexpr std::string_view socketGenerationFile = "/run/quillmere-socket-unit.generation";
+
+// The stand-in socket unit. systemd-socket-activate waits for the first connection and then
+// becomes the program; when that ends, the loop puts the socket up again. Each time the socket
+// is up with its owner and mode, the count in the generation file goes up.
+std::string socketUnitLoop(const SocketActivation& activation, const std::string& builtHelper) {
+  const std::string socket = shellQuoted(activation.listenPath);
+  const std::string program =
+      shellQuoted(activation.program.empty() ? builtHelper : activation.program);
+  std::ostringstream loop;
+  loop << "echo $$ > " << socketUnitPidFile << "\n"
+       << "generation=0\n"
+       << "while :; do\n"
+       << "  rm -f " << socket << "\n"
+       << "  systemd-socket-activate -l " << socket << " " << program << " &\n"
+       << "  activator=$!\n"
+       << "  while [ ! -S " << socket
+       << " ] && kill -0 $activator 2>/dev/null; do sleep 0.01; done\n"
+       << "  [ -S " << socket << " ] || exit 1\n"
+       << "  chgrp " << shellQuoted(activation.group) << " " << socket << "\n"
+       << "  chmod " << shellQuoted(activation.mode) << " " << socket << "\n"
+       << "  generation=$((generation + 1))\n"
+       << "  echo $generation > " << socketGenerationFile << "\n"
+       << "  wait $activator\n"
+       << "done\n";
+  return "sh -c " + shellQuoted(loop.str());
+}
+
 // The sandbox's start-up script: everything the helper needs is copied into the sandbox's own
 // /run before /tmp is covered, since the build may live under the host's /tmp.
 std::string startupScript(const SandboxOptions& options) {
@@ -86,11 +113,8 @@ std::string startupScript(const SandboxOptions& options) {
   const std::string helper = SandboxedHelper::insideBinary("quillmere-helper");
   if (options.startHelper) {
     if (options.socketActivated) {
-      // systemd-socket-activate starts the helper on the first connection, as the socket unit
-      // does; the socket is opened up to everyone so that the helper's own check is what refuses.
-      script << "systemd-socket-activate -l " << helperSocketPath << " " << helper << " &\n"
-             << "while [ ! -S " << helperSocketPath << " ]; do sleep 0.01; done\n"
-             << "chmod 0666 " << helperSocketPath << "\n";
+      script << socketUnitLoop(*options.socketActivated, helper) << " &\n"
+             << "while [ ! -e " << socketGenerationFile << " ]; do sleep 0.01; done\n";
     } else {
       script << helper << " &\n";
     }
@@ -119,6 +143,45 @@ std::string SandboxedHelper::insideBinary(std::string_view name) {
   return std::string{insideBinaryDirectory} + "/" + std::string{name};
 }
 
+std::string SandboxedHelper::emptyInstallDirectory() {
+  const fs::path directory = fs::path{helperInstallPath}.parent_path();
+  const std::string inside = shellQuoted(directory.string());
+  return "if [ -d " + inside + " ]; then mount -t tmpfs tmpfs " + inside +
+         "; else mount -t tmpfs tmpfs " + shellQuoted(directory.parent_path().string()) +
+         " && mkdir -p " + inside + "; fi";
+}
+
+std::vector<std::string> SandboxedHelper::installHelper() {
+  return {emptyInstallDirectory(), "cp " + insideBinary("quillmere-helper") + " " +
+                                       shellQuoted(std::string{helperInstallPath})};
+}
+
+std::string SandboxedHelper::stopSocketUnit() {
+  return "kill \"$(cat " + std::string{socketUnitPidFile} + ")\"\nrm -f " +
+         std::string{helperSocketPath} + "\n";
+}
+
+bool SandboxedHelper::socketUnitRunning() const {
+  // Stopped means gone or a zombie: the sandbox's PID 1 does not reap.
+  return runInside(
+             {"/bin/sh", "-c",
+              "ps -o stat= -p \"$(cat " + std::string{socketUnitPidFile} + ")\" | grep -qv '^Z'"})
+             .status == 0;
+}
+
+bool SandboxedHelper::waitForActivationSocket(int count) const {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::ifstream generationFile{hostPath(socketGenerationFile)};
+    int generation = 0;
+    if (generationFile >> generation && generation >= count) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
 SandboxedHelper::SandboxedHelper(SandboxOptions options) {
   char pattern[] = "/tmp/quillmere-sandbox-XXXXXX";
   directory_ = ::mkdtemp(pattern);
@@ -137,8 +200,7 @@ SandboxedHelper::SandboxedHelper(SandboxOptions options) {
                                      "/bin/sh",          "-c",           script};
   if (!options.networkNamespace.empty()) {
     // ip execs unshare in the named network namespace, so unshare keeps the spawned pid.
-    arguments.insert(arguments.begin(),
-                     {"/usr/bin/ip", "netns", "exec", options.networkNamespace});
+    arguments.insert(arguments.begin(), {"/usr/bin/ip", "netns", "exec", options.networkNamespace});
   }
   std::vector<char*> argv;
   for (std::string& argument : arguments) {
@@ -223,8 +285,8 @@ bool SandboxedHelper::waitForLogLine(std::string_view line, std::size_t count,
 }
 
 platform::ProcessOutcome SandboxedHelper::runInside(const std::vector<std::string>& command) const {
-  std::vector<std::string> entered{"/usr/bin/nsenter", "--target", std::to_string(initPid_),
-                                   "--mount",          "--pid",    "--net", "--"};
+  std::vector<std::string> entered{
+      "/usr/bin/nsenter", "--target", std::to_string(initPid_), "--mount", "--pid", "--net", "--"};
   entered.insert(entered.end(), command.begin(), command.end());
   return run(entered);
 }

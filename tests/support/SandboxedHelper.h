@@ -9,13 +9,25 @@
 #include <vector>
 
 #include "platform/Subprocess.h"
+#include "protocol/HelperNames.h"
 
 namespace quillmere::testing_support {
 
+// A stand-in for the socket unit: a loop that puts the socket up with systemd-socket-activate,
+// which starts `program` on the first connection, and puts it up again once that program ended,
+// as systemd does while the socket unit is active.
+struct SocketActivation {
+  std::string listenPath = std::string{helperSocketPath};
+  // Empty for the built helper.
+  std::string program = {};
+  // Open to everyone by default, so that refusals by the helper itself can be seen.
+  std::string mode = "0666";
+  std::string group = "root";
+};
+
 struct SandboxOptions {
-  // Start the helper as systemd would, through systemd-socket-activate on the first connection,
-  // on a socket any user may open (so that refusals by the helper itself can be seen).
-  bool socketActivated = false;
+  // Start the helper as systemd would, on the first connection, rather than at once.
+  std::optional<SocketActivation> socketActivated = std::nullopt;
   // Start the helper at all; tests that start their own leave it off.
   bool startHelper = true;
   // Host files bind-mounted over paths inside the sandbox, e.g. a stand-in /bin/systemctl.
@@ -57,6 +69,20 @@ class SandboxedHelper {
 
   // Where the built programs are inside the sandbox.
   static std::string insideBinary(std::string_view name);
+
+  // A set-up line that puts an empty tmpfs where the daemon gets installed, so that the host's
+  // own installation (or the lack of one) does not matter and nothing is created on the host.
+  static std::string emptyInstallDirectory();
+  // Set-up lines that install the built daemon at its installed path, in the sandbox only.
+  static std::vector<std::string> installHelper();
+
+  // Shell lines that stop the stand-in socket unit as systemd would: no new daemon is started,
+  // and the socket file goes. A daemon already running keeps running.
+  static std::string stopSocketUnit();
+  // Waits until the stand-in socket unit has put its socket up for the `count`th time.
+  bool waitForActivationSocket(int count) const;
+  // False once the stand-in socket unit has been stopped.
+  bool socketUnitRunning() const;
 
   void stop();
 

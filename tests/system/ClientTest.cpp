@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -54,16 +53,6 @@ std::vector<std::string> fakeHelper(const Words& steps) {
           "while [ ! -S " + std::string{helperSocketPath} + " ]; do sleep 0.01; done"};
 }
 
-// A set-up line that puts an empty tmpfs where the daemon gets installed, so that the host's own
-// installation (or the lack of one) does not matter and nothing is created on the host.
-std::string emptyInstallDirectory() {
-  const std::filesystem::path directory = std::filesystem::path{helperInstallPath}.parent_path();
-  const std::string inside = shellQuoted(directory.string());
-  return "if [ -d " + inside + " ]; then mount -t tmpfs tmpfs " + inside +
-         "; else mount -t tmpfs tmpfs " + shellQuoted(directory.parent_path().string()) +
-         " && mkdir -p " + inside + "; fi";
-}
-
 struct Expected {
   std::string standardOutput;
   int status;
@@ -102,7 +91,8 @@ class ClientTest : public testing::Test {
 
 TEST_F(ClientTest, CommandLinesThatSendNothing) {
   // No helper at all: a command that tried to reach one would print the invalidation line.
-  SandboxedHelper sandbox{SandboxOptions{.startHelper = false, .setup = {emptyInstallDirectory()}}};
+  SandboxedHelper sandbox{
+      SandboxOptions{.startHelper = false, .setup = {SandboxedHelper::emptyInstallDirectory()}}};
   ASSERT_TRUE(sandbox.started());
   const struct {
     Words args;
@@ -130,7 +120,7 @@ TEST_F(ClientTest, CheckLooksOnlyAtTheInstalledFile) {
   {
     SandboxedHelper installedButNotRunning{
         SandboxOptions{.startHelper = false,
-                       .setup = {emptyInstallDirectory(),
+                       .setup = {SandboxedHelper::emptyInstallDirectory(),
                                  "touch " + shellQuoted(std::string{helperInstallPath})}}};
     ASSERT_TRUE(installedButNotRunning.started());
     expectRun(installedButNotRunning, {"check"}, {"Helper is installed\n", 0});
@@ -139,7 +129,8 @@ TEST_F(ClientTest, CheckLooksOnlyAtTheInstalledFile) {
                "This command should be called from the Electron app\n",
                1});
   }
-  SandboxedHelper runningButNotInstalled{SandboxOptions{.setup = {emptyInstallDirectory()}}};
+  SandboxedHelper runningButNotInstalled{
+      SandboxOptions{.setup = {SandboxedHelper::emptyInstallDirectory()}}};
   ASSERT_TRUE(runningButNotInstalled.started());
   expectRun(runningButNotInstalled, {"check"}, {"Helper is not installed\n", 1});
 }
@@ -171,7 +162,7 @@ TEST_F(ClientTest, RefusedUsers) {
   const Words stranger{"--reuid=65534", "--regid=65534", "--clear-groups", "--"};
   {
     // The socket is open to all, so the daemon itself refuses.
-    SandboxedHelper openSocket{SandboxOptions{.socketActivated = true}};
+    SandboxedHelper openSocket{SandboxOptions{.socketActivated = SocketActivation{}}};
     ASSERT_TRUE(openSocket.started());
     expectRun(openSocket, {"version"},
               {invalidated + "ERROR: Failed to connect to helper: the helper refused this user\n"

@@ -245,8 +245,8 @@ TEST_F(RefusalTest, StrangersAreRefusedAndMembersServed) {
   std::ifstream hostGroups{"/etc/group"};
   std::string groups{std::istreambuf_iterator<char>{hostGroups}, {}};
   const std::string groupFile = writeFile("group", groups + "quillmere:x:4242:\n", false);
-  SandboxedHelper helper{
-      SandboxOptions{.socketActivated = true, .bindMounts = {{groupFile, "/etc/group"}}}};
+  SandboxedHelper helper{SandboxOptions{.socketActivated = SocketActivation{},
+                                        .bindMounts = {{groupFile, "/etc/group"}}}};
   ASSERT_TRUE(helper.started());
 
   const auto stranger = callAs(helper, {"--reuid=65534", "--regid=65534", "--clear-groups", "--"});
