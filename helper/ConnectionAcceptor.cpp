@@ -1,5 +1,6 @@
 #include "helper/ConnectionAcceptor.h"
 
+#include <pthread.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -81,6 +82,8 @@ std::optional<ConnectionQuota::Place> ConnectionAcceptor::admit(int connection) 
 void ConnectionAcceptor::startServing(platform::UniqueFd connection, ConnectionQuota::Place place) {
   try {
     std::thread([this, connection = std::move(connection), place = std::move(place)]() mutable {
+      // Named, so that `ps -L` (and a test) can tell connections from everything else.
+      ::pthread_setname_np(::pthread_self(), connectionThreadName);
       try {
         delegate_.serveConnection(std::move(connection));
       } catch (const std::exception& failure) {

@@ -13,6 +13,9 @@ namespace quillmere {
 // How many connections are served at once; further ones wait in the listen backlog.
 inline constexpr std::ptrdiff_t maxServedConnections = 256;
 
+// The name of every thread that serves a connection (at most 15 characters).
+inline constexpr const char* connectionThreadName = "connection";
+
 // Accepts connections on the listening socket and serves each on a thread of its own.
 class ConnectionAcceptor {
  public:
