@@ -27,8 +27,7 @@ constexpr std::string_view insideBinaryDirectory = "/run/quillmere-sandbox/bin";
 // The built programs, named by the build.
 const std::vector<std::string>& builtPrograms() {
   static const std::vector<std::string> programs{QUILLMERE_HELPER_BINARY,
-                                                 QUILLMERE_TEST_CALL_BINARY,
-                                                 QUILLMERE_CLI_BINARY,
+                                                 QUILLMERE_TEST_CALL_BINARY, QUILLMERE_CLI_BINARY,
                                                  QUILLMERE_FAKE_HELPER_BINARY};
   return programs;
 }
@@ -136,8 +135,7 @@ SandboxedHelper::SandboxedHelper(SandboxOptions options) {
                                      "/bin/sh",          "-c",           script};
   if (!options.networkNamespace.empty()) {
     // ip execs unshare in the named network namespace, so unshare keeps the spawned pid.
-    arguments.insert(arguments.begin(),
-                     {"/usr/bin/ip", "netns", "exec", options.networkNamespace});
+    arguments.insert(arguments.begin(), {"/usr/bin/ip", "netns", "exec", options.networkNamespace});
   }
   std::vector<char*> argv;
   for (std::string& argument : arguments) {
@@ -186,6 +184,10 @@ std::string SandboxedHelper::hostPath(std::string_view insidePath) const {
 
 std::string SandboxedHelper::socketPath() const { return hostPath(helperSocketPath); }
 
+std::string SandboxedHelper::namespacePath(std::string_view kind) const {
+  return "/proc/" + std::to_string(initPid_) + "/ns/" + std::string{kind};
+}
+
 std::vector<std::string> SandboxedHelper::logLines() const {
   std::ifstream log{logPath_};
   std::vector<std::string> lines;
@@ -222,8 +224,8 @@ bool SandboxedHelper::waitForLogLine(std::string_view line, std::size_t count,
 }
 
 platform::ProcessOutcome SandboxedHelper::runInside(const std::vector<std::string>& command) const {
-  std::vector<std::string> entered{"/usr/bin/nsenter", "--target", std::to_string(initPid_),
-                                   "--mount",          "--pid",    "--net", "--"};
+  std::vector<std::string> entered{
+      "/usr/bin/nsenter", "--target", std::to_string(initPid_), "--mount", "--pid", "--net", "--"};
   entered.insert(entered.end(), command.begin(), command.end());
   return run(entered);
 }
