@@ -1,5 +1,7 @@
 #include "bench/Measurement.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 
@@ -23,6 +25,10 @@ std::optional<double> millisecondsOf(const std::function<bool()>& action) {
       .count();
 }
 
+// Colours only on a terminal, so that a saved run reads cleanly.
+MedianReporter::MedianReporter()
+    : ConsoleReporter(::isatty(STDOUT_FILENO) != 0 ? OO_Defaults : OO_Tabular) {}
+
 void MedianReporter::ReportRuns(const std::vector<Run>& runs) {
   for (const Run& run : runs) {
     if (run.aggregate_name != "median" || run.error_occurred) {
@@ -30,28 +36,36 @@ void MedianReporter::ReportRuns(const std::vector<Run>& runs) {
     }
     const std::string name = run.run_name.function_name;
     times_[name] = run.GetAdjustedRealTime();
-    if (const auto rate = run.counters.find("items_per_second"); rate != run.counters.end()) {
-      itemRates_[name] = rate->second.value;
+    for (const auto& [counterName, value] : run.counters) {
+      counters_[{name, counterName}] = value.value;
     }
   }
   ConsoleReporter::ReportRuns(runs);
 }
 
-namespace {
-
-std::optional<double> lookUp(const std::map<std::string, double>& values, const std::string& name) {
-  const auto found = values.find(name);
-  return found == values.end() ? std::nullopt : std::optional{found->second};
-}
-
-}  // namespace
-
 std::optional<double> MedianReporter::time(const std::string& name) const {
-  return lookUp(times_, name);
+  const auto found = times_.find(name);
+  return found == times_.end() ? std::nullopt : std::optional{found->second};
 }
 
-std::optional<double> MedianReporter::itemsPerSecond(const std::string& name) const {
-  return lookUp(itemRates_, name);
+std::optional<double> MedianReporter::counter(const std::string& name,
+                                              const std::string& counterName) const {
+  const auto found = counters_.find({name, counterName});
+  return found == counters_.end() ? std::nullopt : std::optional{found->second};
+}
+
+bool CallTimer::time(const std::function<bool()>& call) {
+  const auto start = std::chrono::steady_clock::now();
+  const bool result = call();
+  microseconds_.push_back(
+      std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+  return result;
+}
+
+void CallTimer::report(benchmark::State& state) const {
+  if (const auto middle = median(microseconds_)) {
+    state.counters[callMedianCounter] = *middle;
+  }
 }
 
 void runRegisteredBenchmarks(MedianReporter& reporter) {

@@ -32,18 +32,23 @@ class IgnoredLines final : public client::LineSink {
   void writeLine(std::string_view) override {}
 };
 
-// Used alone and on many threads at once: each thread its own connection.
-void GetVersionRoundTrip(benchmark::State& state, const SandboxedHelper* sandbox) {
+// Used alone, timing each call, and on many threads at once, each thread its own connection.
+void GetVersionCalls(benchmark::State& state, const SandboxedHelper* sandbox, bool timeEachCall) {
   IgnoredLines ignored;
   client::HelperClient client{ignored,
                               client::HelperClientSettings{.socketPath = sandbox->socketPath()}};
+  CallTimer timer{timeEachCall ? static_cast<std::size_t>(state.max_iterations) : 0};
+  const auto call = [&client] { return client.getVersion().has_value(); };
   for (auto _ : state) {
-    if (!client.getVersion()) {
+    if (!(timeEachCall ? timer.time(call) : call())) {
       state.SkipWithError("no reply");
       break;
     }
   }
   state.SetItemsProcessed(state.iterations());
+  if (timeEachCall) {
+    timer.report(state);
+  }
 }
 
 // The socket alone: the call's bytes sent to a thread that sends them back.
@@ -64,26 +69,32 @@ void SocketEchoRoundTrip(benchmark::State& state) {
   }};
   varlink::MessageChannel channel{mine.get()};
   const std::string call = testing_support::helperCall("GetVersion", nlohmann::json::object());
+  CallTimer timer{static_cast<std::size_t>(state.max_iterations)};
   for (auto _ : state) {
-    channel.write(call);
-    benchmark::DoNotOptimize(channel.read());
+    timer.time([&] {
+      channel.write(call);
+      return channel.read().status == varlink::MessageChannel::ReadStatus::Message;
+    });
   }
+  timer.report(state);
   ::shutdown(mine.get(), SHUT_RDWR);
   echo.join();
 }
 
 void addInProcessRows(ResultTable& table, const SandboxedHelper& sandbox) {
-  benchmark::RegisterBenchmark("GetVersionRoundTrip", GetVersionRoundTrip, &sandbox)
+  benchmark::RegisterBenchmark("GetVersionRoundTrip", GetVersionCalls, &sandbox, true)
+      ->UseRealTime()
       ->Repetitions(10)
       ->Iterations(2000)
       ->ReportAggregatesOnly(true)
       ->Unit(benchmark::kMicrosecond);
   benchmark::RegisterBenchmark("SocketEchoRoundTrip", SocketEchoRoundTrip)
+      ->UseRealTime()
       ->Repetitions(10)
       ->Iterations(2000)
       ->ReportAggregatesOnly(true)
       ->Unit(benchmark::kMicrosecond);
-  benchmark::RegisterBenchmark("GetVersionOn64Connections", GetVersionRoundTrip, &sandbox)
+  benchmark::RegisterBenchmark("GetVersionOn64Connections", GetVersionCalls, &sandbox, false)
       ->Threads(parallelConnections)
       ->UseRealTime()
       ->Repetitions(5)
@@ -93,8 +104,8 @@ void addInProcessRows(ResultTable& table, const SandboxedHelper& sandbox) {
   MedianReporter reporter;
   runRegisteredBenchmarks(reporter);
 
-  const auto roundTrip = reporter.time("GetVersionRoundTrip");
-  const auto echo = reporter.time("SocketEchoRoundTrip");
+  const auto roundTrip = reporter.counter("GetVersionRoundTrip", callMedianCounter);
+  const auto echo = reporter.counter("SocketEchoRoundTrip", callMedianCounter);
   if (roundTrip && echo) {
     table.add({"GetVersion round trip, in process", withUnit(*roundTrip, "us"),
                "same bytes echoed by a thread: " + withUnit(*echo, "us"),
@@ -102,8 +113,8 @@ void addInProcessRows(ResultTable& table, const SandboxedHelper& sandbox) {
   } else {
     table.addFailure("GetVersion round trip, in process", "no reply");
   }
-  const auto parallel = reporter.itemsPerSecond("GetVersionOn64Connections");
-  const auto single = reporter.itemsPerSecond("GetVersionRoundTrip");
+  const auto parallel = reporter.counter("GetVersionOn64Connections", "items_per_second");
+  const auto single = reporter.counter("GetVersionRoundTrip", "items_per_second");
   if (parallel && single) {
     table.add({"64 connections calling GetVersion", withUnit(*parallel, "replies/s", 0),
                "one connection: " + withUnit(*single, "replies/s", 0),
