@@ -16,6 +16,18 @@ std::optional<double> median(std::vector<double> values) {
   return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
+std::optional<double> medianDifference(const std::vector<double>& first,
+                                       const std::vector<double>& second) {
+  if (first.size() != second.size()) {
+    return std::nullopt;
+  }
+  std::vector<double> differences;
+  for (std::size_t index = 0; index < first.size(); ++index) {
+    differences.push_back(first[index] - second[index]);
+  }
+  return median(std::move(differences));
+}
+
 std::optional<double> millisecondsOf(const std::function<bool()>& action) {
   const auto start = std::chrono::steady_clock::now();
   if (!action()) {

@@ -16,6 +16,11 @@ namespace quillmere::bench {
 // The middle value; the mean of the two middle ones for an even count. Nothing when empty.
 std::optional<double> median(std::vector<double> values);
 
+// The median of first[i] - second[i]: for runs taken in turns, what one adds to the other with
+// the machine's slow spells paired off. Nothing when empty or of different lengths.
+std::optional<double> medianDifference(const std::vector<double>& first,
+                                       const std::vector<double>& second);
+
 // How long `action` took, in milliseconds; nothing when it reported failure.
 std::optional<double> millisecondsOf(const std::function<bool()>& action);
 
