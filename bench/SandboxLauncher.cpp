@@ -79,8 +79,14 @@ SandboxLauncher::SandboxLauncher(const testing_support::SandboxedHelper& sandbox
   platform::UniqueFd childEnd{ends[1]};
   child_ = ::fork();
   if (child_ == 0) {
-    link_.reset();
-    serveRequests(childEnd.get(), sandbox);
+    // The child holds copies of this process's objects, the sandbox among them: it must end in
+    // _exit, never by unwinding into destructors that would stop the sandbox.
+    try {
+      link_.reset();
+      serveRequests(childEnd.get(), sandbox);
+    } catch (...) {
+      ::_exit(1);
+    }
   }
   if (child_ > 0) {
     channel_.emplace(link_.get());
