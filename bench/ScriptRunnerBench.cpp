@@ -1,35 +1,36 @@
 // Script runner costs, measured on the real daemon in its sandbox:
 //  - an empty script through the daemon (call sent to reply received) against spawning
 //    /bin/bash on a script file directly in this process, as a ratio of medians;
-//  - a script writing 256 MiB to standard output: the daemon's peak resident memory and the
-//    throughput of the whole call.
+//  - `quillmere-cli exec true` as a whole process against `/bin/bash -c true`;
+//  - a script writing 256 MiB to standard output: the daemon's peak resident memory against the
+//    output's size, and the call's throughput against the same script run directly.
 
-#include <benchmark/benchmark.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <map>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <variant>
 
+#include "bench/Measurement.h"
+#include "bench/SandboxLauncher.h"
+#include "bench/Sections.h"
 #include "platform/Subprocess.h"
 #include "platform/UnixSocket.h"
 #include "protocol/MessageChannel.h"
-#include "tests/support/SandboxedHelper.h"
 #include "tests/support/VarlinkTestClient.h"
 
+namespace quillmere::bench {
 namespace {
 
-using quillmere::testing_support::helperCall;
-using quillmere::testing_support::SandboxedHelper;
-namespace platform = quillmere::platform;
-namespace varlink = quillmere::varlink;
+using testing_support::helperCall;
+using testing_support::SandboxedHelper;
 
 constexpr std::size_t kMebibyte = 1024 * 1024;
-constexpr std::size_t kLargeOutput = 256 * kMebibyte;
+constexpr std::size_t kLargeOutputMebibytes = 256;
+constexpr int processRounds = 60;
+constexpr int largeOutputRounds = 3;
+constexpr double emptyScriptTarget = 1.3;  // ratio to bash directly
+constexpr double peakMemoryTarget = 3;     // ratio to the output
 constexpr std::string_view kScriptPath =
     "/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin";
 
@@ -40,7 +41,6 @@ class BenchClient {
     auto connected = platform::connectUnixSocket(socketPath);
     if (auto* fd = std::get_if<platform::UniqueFd>(&connected)) socket_ = std::move(*fd);
   }
-  bool connected() const { return socket_.valid(); }
 
   // The reply's size in bytes, or 0 when no reply came.
   std::size_t runScript(const std::string& script) {
@@ -58,7 +58,10 @@ class BenchClient {
 void EmptyScriptThroughDaemon(benchmark::State& state, const SandboxedHelper* helper) {
   BenchClient client{helper->socketPath()};
   for (auto _ : state) {
-    if (client.runScript("") == 0) state.SkipWithError("no reply");
+    if (client.runScript("") == 0) {
+      state.SkipWithError("no reply");
+      break;
+    }
   }
 }
 
@@ -74,88 +77,126 @@ void EmptyScriptSpawnedDirectly(benchmark::State& state) {
   for (auto _ : state) {
     if (!std::holds_alternative<platform::ProcessOutcome>(platform::runProcess(bashRun))) {
       state.SkipWithError("spawn failed");
+      break;
     }
   }
   ::unlink(pattern);
 }
 
-// Keeps the median of each repeated benchmark, by name.
-class MedianReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.aggregate_name == "median")
-        medians[run.run_name.function_name] = run.GetAdjustedRealTime();
-    }
-    ConsoleReporter::ReportRuns(runs);
+void addEmptyScriptRow(ResultTable& table, const SandboxedHelper& sandbox) {
+  benchmark::RegisterBenchmark("EmptyScriptThroughDaemon", EmptyScriptThroughDaemon, &sandbox)
+      ->Repetitions(10)
+      ->Iterations(30)
+      ->ReportAggregatesOnly(true)
+      ->Unit(benchmark::kMicrosecond);
+  benchmark::RegisterBenchmark("EmptyScriptSpawnedDirectly", EmptyScriptSpawnedDirectly)
+      ->Repetitions(10)
+      ->Iterations(30)
+      ->ReportAggregatesOnly(true)
+      ->Unit(benchmark::kMicrosecond);
+  MedianReporter reporter;
+  runRegisteredBenchmarks(reporter);
+  const auto daemon = reporter.time("EmptyScriptThroughDaemon");
+  const auto direct = reporter.time("EmptyScriptSpawnedDirectly");
+  if (!daemon || !direct) {
+    table.addFailure("empty script via the daemon", "a run failed");
+    return;
   }
-  std::map<std::string, double> medians;
-};
-
-std::string daemonStatusField(const SandboxedHelper& helper, const std::string& field) {
-  const auto outcome = helper.runInside(
-      {"/bin/sh", "-c", "grep '^" + field + ":' /proc/$(pidof quillmere-helper)/status"});
-  std::string text = outcome.standardOutput;
-  while (!text.empty() && text.back() == '\n') text.pop_back();
-  return text;
+  const double ratio = *daemon / *direct;
+  table.add({"empty script via the daemon", withUnit(*daemon, "us", 0),
+             "bash on a script file directly: " + withUnit(*direct, "us", 0), ratioText(ratio),
+             "<= 1.30x", ratio <= emptyScriptTarget});
 }
 
-int measureLargeOutput() {
-  SandboxedHelper helper;  // a fresh daemon, so its peak is this call's
-  if (!helper.started()) return 1;
-  BenchClient client{helper.socketPath()};
-  std::printf("daemon before: %s\n", daemonStatusField(helper, "VmHWM").c_str());
-  const auto start = std::chrono::steady_clock::now();
-  const std::size_t replySize =
-      client.runScript("head -c " + std::to_string(kLargeOutput) + " /dev/zero | tr '\\0' x");
-  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-  const std::string peak = daemonStatusField(helper, "VmHWM");
-  if (replySize < kLargeOutput) {
-    std::printf("large output: reply of %zu bytes is short\n", replySize);
-    return 1;
+void addExecTrueRow(ResultTable& table, SandboxLauncher& launcher) {
+  const std::string figure = "quillmere-cli exec true, whole process";
+  const auto medians =
+      medianMilliseconds(launcher,
+                         {{SandboxedHelper::insideBinary("quillmere-cli"), "exec", "true"},
+                          {"/bin/bash", "-c", "true"}},
+                         processRounds);
+  if (!medians) {
+    table.addFailure(figure, "a run failed");
+    return;
   }
-  long peakKib = 0;
-  std::sscanf(peak.c_str(), "VmHWM: %ld", &peakKib);
-  const double peakMib = static_cast<double>(peakKib) / 1024.0;
-  std::printf(
-      "256 MiB to standard output: daemon peak RSS %.0f MiB = %.2f x output (target <= 3)\n",
-      peakMib, peakMib / 256.0);
-  std::printf("256 MiB to standard output: %.2f s call to reply, %.0f MiB/s\n", elapsed.count(),
-              256.0 / elapsed.count());
-  return 0;
+  table.add({figure, withUnit((*medians)[0], "ms", 2),
+             "/bin/bash -c true: " + withUnit((*medians)[1], "ms", 2),
+             differenceText((*medians)[0] - (*medians)[1], "ms"), "-", std::nullopt});
+}
+
+std::optional<long> daemonPeakKibibytes(const SandboxedHelper& sandbox) {
+  const auto outcome =
+      sandbox.runInside({"/bin/sh", "-c", "grep '^VmHWM:' /proc/$(pidof quillmere-helper)/status"});
+  long kibibytes = 0;
+  if (std::sscanf(outcome.standardOutput.c_str(), "VmHWM: %ld", &kibibytes) != 1) {
+    return std::nullopt;
+  }
+  return kibibytes;
+}
+
+void addLargeOutputRows(ResultTable& table) {
+  const std::string script =
+      "head -c " + std::to_string(kLargeOutputMebibytes * kMebibyte) + " /dev/zero | tr '\\0' x";
+  auto sandbox = startSandboxedDaemon();  // a fresh daemon, so its peak is these calls'
+  if (!sandbox) {
+    table.addFailure("256 MiB output", "the daemon did not start");
+    return;
+  }
+  BenchClient client{sandbox->socketPath()};
+  const platform::SpawnSpec directRun{"/bin/bash",
+                                      {"-c", script},
+                                      platform::environmentWithPath(kScriptPath),
+                                      platform::OutputMode::Capture,
+                                      platform::OutputMode::Capture};
+  std::vector<double> throughDaemon, direct;
+  for (int round = 0; round < largeOutputRounds; ++round) {
+    const auto daemonTime = millisecondsOf(
+        [&] { return client.runScript(script) >= kLargeOutputMebibytes * kMebibyte; });
+    const auto directTime = millisecondsOf([&] {
+      const auto outcome = platform::runProcess(directRun);
+      const auto* finished = std::get_if<platform::ProcessOutcome>(&outcome);
+      return finished != nullptr &&
+             finished->standardOutput.size() == kLargeOutputMebibytes * kMebibyte;
+    });
+    if (!daemonTime || !directTime) {
+      table.addFailure("256 MiB output", "a reply or the direct run came short");
+      return;
+    }
+    throughDaemon.push_back(*daemonTime);
+    direct.push_back(*directTime);
+  }
+  const auto peak = daemonPeakKibibytes(*sandbox);
+  if (!peak) {
+    table.addFailure("256 MiB output: daemon peak RSS", "cannot read the daemon's status");
+  } else {
+    const double peakMebibytes = static_cast<double>(*peak) / 1024.0;
+    const double ratio = peakMebibytes / kLargeOutputMebibytes;
+    table.add({"256 MiB output: daemon peak RSS", withUnit(peakMebibytes, "MiB", 0),
+               "the output: 256 MiB", ratioText(ratio), "<= 3.00x", ratio <= peakMemoryTarget});
+  }
+  const double daemonRate = kLargeOutputMebibytes / (*median(throughDaemon) / 1000);
+  const double directRate = kLargeOutputMebibytes / (*median(direct) / 1000);
+  table.add({"256 MiB output via the daemon", withUnit(daemonRate, "MiB/s", 0),
+             "same script, captured directly: " + withUnit(directRate, "MiB/s", 0),
+             ratioText(daemonRate / directRate), "-", std::nullopt});
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  if (const auto reason = SandboxedHelper::unavailableReason()) {
-    std::printf("skipped: %s\n", reason->c_str());
-    return 0;
-  }
-  benchmark::Initialize(&argc, argv);
-  int status = 0;
+void measureScriptRunner(ResultTable& table) {
   {
-    SandboxedHelper helper;
-    if (!helper.started()) return 1;
-    benchmark::RegisterBenchmark("EmptyScriptThroughDaemon", EmptyScriptThroughDaemon, &helper)
-        ->Repetitions(10)
-        ->Iterations(30)
-        ->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark("EmptyScriptSpawnedDirectly", EmptyScriptSpawnedDirectly)
-        ->Repetitions(10)
-        ->Iterations(30)
-        ->Unit(benchmark::kMicrosecond);
-    MedianReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    const double daemon = reporter.medians["EmptyScriptThroughDaemon"];
-    const double direct = reporter.medians["EmptyScriptSpawnedDirectly"];
-    if (direct > 0) {
-      std::printf(
-          "empty script: daemon %.0f us, direct %.0f us, median ratio %.2f (target <= 1.3)\n",
-          daemon, direct, daemon / direct);
+    auto sandbox = startSandboxedDaemon();
+    if (!sandbox) {
+      table.addFailure("script runner", "the daemon did not start");
+      return;
     }
+    {
+      SandboxLauncher launcher{*sandbox};
+      addExecTrueRow(table, launcher);
+    }
+    addEmptyScriptRow(table, *sandbox);
   }
-  status = measureLargeOutput();
-  benchmark::Shutdown();
-  return status;
+  addLargeOutputRows(table);
 }
+
+}  // namespace quillmere::bench

@@ -1,97 +1,89 @@
-// wg-up of a real tunnel through the daemon against the same `wg-quick up` run directly.
-//
-// All run in the daemon's sandbox on the test network. The direct runs are started with nsenter,
-// whose own cost is measured with /bin/true and taken off. Two figures: the time the daemon
-// adds to the same "up" script run directly with bash (discovery, the script file, the
-// hand-over), and the time it adds to a bare `wg-quick up` (that plus the script's clean-up
-// lines). Medians over repeated rounds; the tunnel is taken down (untimed) after each run.
+// wg-up of a real tunnel through the daemon against the same "up" script run directly with bash
+// (the daemon's own share: discovery, the script file, the hand-over) and against a bare
+// `wg-quick up` (that plus the script's clean-up lines). All run in the daemon's sandbox on the
+// test network; the direct runs are started from inside it, as the daemon starts its own.
+// The three take turns in each round; what the daemon adds is the median of the rounds'
+// differences, so that a slow spell of the shared machine falls on both sides of a pair. The
+// tunnel is taken down (untimed) after each run.
 
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "bench/Measurement.h"
+#include "bench/SandboxLauncher.h"
+#include "bench/Sections.h"
 #include "helper/WireGuardScripts.h"
-#include "tests/support/SandboxedHelper.h"
 #include "tests/support/TunnelNetwork.h"
 #include "tests/support/VarlinkTestClient.h"
 
+namespace quillmere::bench {
 namespace {
 
-using namespace quillmere::testing_support;
+using namespace testing_support;
 
-constexpr int rounds = 15;
-
-double milliseconds(const std::function<bool()>& action, bool& ok) {
-  const auto start = std::chrono::steady_clock::now();
-  ok = action() && ok;
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-      .count();
-}
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
+constexpr int rounds = 31;
+constexpr double addedTimeTarget = 15;  // milliseconds
+constexpr const char* figure = "wg-up via the daemon";
 
 }  // namespace
 
-int main() {
+void measureWireGuard(ResultTable& table) {
   if (const auto reason = TunnelNetwork::unavailableReason()) {
-    std::printf("skipped: %s\n", reason->c_str());
-    return 0;
+    table.addFailure(figure, *reason);
+    return;
   }
   TunnelNetwork network;
   if (!network.failure().empty()) {
-    std::printf("no test network: %s\n", network.failure().c_str());
-    return 1;
+    table.addFailure(figure, "no test network: " + network.failure());
+    return;
   }
-  SandboxedHelper helper{SandboxOptions{.networkNamespace = network.helperNamespace(),
-                                        .setup = network.helperConfigSetup()}};
-  if (!helper.started()) {
-    std::printf("the helper did not start\n");
-    return 1;
+  auto sandbox = startSandboxedDaemon(SandboxOptions{.networkNamespace = network.helperNamespace(),
+                                                     .setup = network.helperConfigSetup()});
+  if (!sandbox) {
+    table.addFailure(figure, "the daemon did not start");
+    return;
   }
-  VarlinkTestClient client{helper.socketPath()};
+  SandboxLauncher launcher{*sandbox};
+  VarlinkTestClient client{sandbox->socketPath()};
   const std::string config = TunnelNetwork::configPath;
   const auto wireGuard = [&](const char* command) {
     const auto reply = client.call(
         helperCall("ExecuteWireGuardCommand", {{"command", command}, {"configPath", config}}));
     return reply && (*reply)["parameters"].value("success", false);
   };
-  const auto inside = [&](std::vector<std::string> command) {
-    return helper.runInside(command).status == 0;
+  const auto timedInside = [&](const std::vector<std::string>& command,
+                               std::vector<double>& times) {
+    const auto milliseconds = launcher.timedRun(command);
+    times.push_back(milliseconds.value_or(0));
+    return milliseconds.has_value();
   };
 
   bool ok = true;
-  const std::string upScript = quillmere::wireGuardUpScript("/usr/bin/wg-quick", config);
-  std::vector<double> throughDaemon, scriptDirect, direct, nsenterOnly;
-  for (int round = 0; round < rounds; ++round) {
-    throughDaemon.push_back(milliseconds([&] { return wireGuard("up"); }, ok));
-    ok = wireGuard("down") && ok;
-    scriptDirect.push_back(milliseconds([&] { return inside({"/bin/bash", "-c", upScript}); }, ok));
-    ok = wireGuard("down") && ok;
-    direct.push_back(milliseconds([&] { return inside({"/usr/bin/wg-quick", "up", config}); }, ok));
-    ok = inside({"/usr/bin/wg-quick", "down", config}) && ok;
-    nsenterOnly.push_back(milliseconds([&] { return inside({"/bin/true"}); }, ok));
+  const std::string upScript = wireGuardUpScript("/usr/bin/wg-quick", config);
+  std::vector<double> throughDaemon, scriptDirect, wgQuickDirect;
+  // Every up is taken down the same way, so that each starts from the same state.
+  for (int round = 0; ok && round < rounds; ++round) {
+    const auto daemonTime = millisecondsOf([&] { return wireGuard("up"); });
+    throughDaemon.push_back(daemonTime.value_or(0));
+    ok = daemonTime && wireGuard("down");
+    ok = ok && timedInside({"/bin/bash", "-c", upScript}, scriptDirect) && wireGuard("down");
+    ok = ok && timedInside({"/usr/bin/wg-quick", "up", config}, wgQuickDirect) && wireGuard("down");
   }
   if (!ok) {
-    std::printf("a tunnel operation failed\n");
-    return 1;
+    table.addFailure(figure, "a tunnel operation failed");
+    return;
   }
-  const double daemon = median(throughDaemon);
-  const double nsenter = median(nsenterOnly);
-  const double script = median(scriptDirect) - nsenter;
-  const double wgQuick = median(direct) - nsenter;
-  std::printf(
-      "wg-up through the daemon %.1f ms; the up script directly %.1f ms; wg-quick up "
-      "directly %.1f ms\n",
-      daemon, script, wgQuick);
-  std::printf("median time added by the daemon to the same script: %.1f ms (target <= 15 ms)\n",
-              daemon - script);
-  std::printf("median time added to a bare wg-quick up (daemon plus clean-up lines): %.1f ms\n",
-              daemon - wgQuick);
-  return 0;
+  const double daemon = *median(throughDaemon);
+  const double script = *median(scriptDirect);
+  const double wgQuick = *median(wgQuickDirect);
+  const double addedToScript = *medianDifference(throughDaemon, scriptDirect);
+  table.add({figure, withUnit(daemon, "ms"),
+             "the same up script directly: " + withUnit(script, "ms"),
+             differenceText(addedToScript, "ms") + " (paired)", "<= +15 ms",
+             addedToScript <= addedTimeTarget});
+  table.add({figure, withUnit(daemon, "ms"), "bare wg-quick up: " + withUnit(wgQuick, "ms"),
+             differenceText(*medianDifference(throughDaemon, wgQuickDirect), "ms") + " (paired)",
+             "-", std::nullopt});
 }
+
+}  // namespace quillmere::bench

@@ -49,7 +49,10 @@ CallOutcome HelperConnection::call(std::string_view message, std::chrono::millis
     abandonedReplies_ = 0;
   }
 
-  setSendTimeout(socket_.get(), timeout);
+  if (sendTimeout_ != timeout) {
+    setSendTimeout(socket_.get(), timeout);
+    sendTimeout_ = timeout;
+  }
   if (const int error = channel_->write(message); error != 0) {
     if (error == EAGAIN || error == EWOULDBLOCK) {
       // Part of the call may have gone out, so the stream cannot carry another one.
@@ -113,6 +116,7 @@ void HelperConnection::close() {
   channel_.reset();
   socket_.reset();
   abandonedReplies_ = 0;
+  sendTimeout_.reset();
 }
 
 }  // namespace quillmere::client

@@ -50,6 +50,8 @@ class HelperConnection {
   // Replies still owed to calls that stopped waiting. Replies come in order, so these arrive
   // before the reply to the current call and are skipped.
   std::size_t abandonedReplies_ = 0;
+  // The send time-out the socket has, so that a run of calls sets it once, not per call.
+  std::optional<std::chrono::milliseconds> sendTimeout_;
 };
 
 }  // namespace quillmere::client

@@ -29,8 +29,10 @@ void HelperDelegate::serveConnection(platform::UniqueFd connection) {
     return;
   }
   const auto& peer = std::get<platform::PeerCredentials>(credentials);
-  // Looked up per connection, so a group created after start-up counts.
-  if (!isPeerAllowed(peer, platform::lookupGroup(helperGroupName))) {
+  // Looked up per connection, so a group created after start-up counts; root needs no group,
+  // so its connections skip the lookup (a whole NSS query).
+  const auto helperGroup = peer.uid == 0 ? std::nullopt : platform::lookupGroup(helperGroupName);
+  if (!isPeerAllowed(peer, helperGroup)) {
     logHelperLine(logger_, "Refused connection from uid " + std::to_string(peer.uid) + " (pid " +
                                std::to_string(peer.pid) + ")");
     server.refuse(refusalPatience);

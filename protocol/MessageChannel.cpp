@@ -29,6 +29,9 @@ int pollTimeout(const MessageChannel::Deadline& deadline) {
 
 MessageChannel::ReadResult MessageChannel::read(Deadline deadline) {
   std::array<char, readChunkSize> chunk;
+  // Without a deadline a blocking receive does the waiting itself, one system call per message
+  // instead of two; poll() is needed only for a deadline or a socket that does not block.
+  bool waitInPoll = deadline.has_value();
   while (true) {
     if (auto message = framer_.next()) {
       return {ReadStatus::Message, std::move(*message), 0};
@@ -36,20 +39,26 @@ MessageChannel::ReadResult MessageChannel::read(Deadline deadline) {
     if (framer_.oversized()) {
       return {ReadStatus::Oversized, {}, 0};
     }
-    pollfd waiter{socket_, POLLIN, 0};
-    const int ready = ::poll(&waiter, 1, pollTimeout(deadline));
-    if (ready < 0) {
-      if (errno == EINTR) {
-        continue;
+    if (waitInPoll) {
+      pollfd waiter{socket_, POLLIN, 0};
+      const int ready = ::poll(&waiter, 1, pollTimeout(deadline));
+      if (ready < 0) {
+        if (errno == EINTR) {
+          continue;
+        }
+        return {ReadStatus::Failed, {}, errno};
       }
-      return {ReadStatus::Failed, {}, errno};
-    }
-    if (ready == 0) {
-      return {ReadStatus::TimedOut, {}, 0};
+      if (ready == 0) {
+        return {ReadStatus::TimedOut, {}, 0};
+      }
     }
     const ssize_t received = ::recv(socket_, chunk.data(), chunk.size(), 0);
     if (received < 0) {
-      if (errno == EINTR || errno == EAGAIN) {
+      if (errno == EINTR) {
+        continue;
+      }
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        waitInPoll = true;
         continue;
       }
       return {ReadStatus::Failed, {}, errno};

@@ -249,6 +249,10 @@ std::string SandboxedHelper::hostPath(std::string_view insidePath) const {
 
 std::string SandboxedHelper::socketPath() const { return hostPath(helperSocketPath); }
 
+std::string SandboxedHelper::namespacePath(std::string_view kind) const {
+  return "/proc/" + std::to_string(initPid_) + "/ns/" + std::string{kind};
+}
+
 std::vector<std::string> SandboxedHelper::logLines() const {
   std::ifstream log{logPath_};
   std::vector<std::string> lines;

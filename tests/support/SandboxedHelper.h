@@ -57,6 +57,8 @@ class SandboxedHelper {
   // A path inside the sandbox as the host reaches it.
   std::string hostPath(std::string_view insidePath) const;
   std::string socketPath() const;
+  // One of the sandbox's namespaces as the host reaches it: "mnt", "pid" or "net".
+  std::string namespacePath(std::string_view kind) const;
 
   std::vector<std::string> logLines() const;
   std::size_t countLogLines(std::string_view line) const;

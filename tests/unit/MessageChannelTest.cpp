@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
@@ -65,6 +66,18 @@ TEST_F(MessageChannelTest, TellsACleanEndFromAHangUpInsideAMessage) {
   MessageChannel clean{near_.get()};
   EXPECT_EQ(clean.read().status, Status::Message);
   EXPECT_EQ(clean.read().status, Status::EndOfStream);
+}
+
+TEST_F(MessageChannelTest, WaitsWithoutDeadlineOnASocketThatDoesNotBlock) {
+  ASSERT_EQ(::fcntl(near_.get(), F_SETFL, O_NONBLOCK), 0);
+  std::thread writer([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    sendRaw(std::string_view{"{}\0", 3});
+  });
+  const auto result = MessageChannel{near_.get()}.read();
+  writer.join();
+  EXPECT_EQ(result.status, Status::Message);
+  EXPECT_EQ(result.message, "{}");
 }
 
 TEST_F(MessageChannelTest, GivesUpAtTheDeadline) {
