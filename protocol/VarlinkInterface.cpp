@@ -136,7 +136,8 @@ std::optional<std::string> findInvalidField(const nlohmann::json& object,
   if (!object.is_object()) {
     return std::string{};
   }
-  for (const auto& [key, value] : object.items()) {
+  for (const auto& member : object.items()) {
+    const std::string& key = member.key();
     const auto declared = std::find_if(
         fields.begin(), fields.end(), [&key](const FieldSpec& field) { return field.name == key; });
     if (declared == fields.end()) {
