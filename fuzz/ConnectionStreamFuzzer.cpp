@@ -177,16 +177,6 @@ json expectedError(std::string_view name, json parameters) {
 
 json expectedNormal(json parameters) { return json{{"parameters", std::move(parameters)}}; }
 
-const varlink::InterfaceSpec* findInterface(std::string_view name) {
-  for (const varlink::InterfaceSpec* interface :
-       {&varlink::serviceInterface(), &varlink::helperInterface()}) {
-    if (interface->name == name) {
-      return interface;
-    }
-  }
-  return nullptr;
-}
-
 // The reply a call must get, worked out from the interface declaration and the stand-ins.
 json expectedReply(const varlink::Call& call) {
   namespace method = varlink::method;
@@ -194,7 +184,7 @@ json expectedReply(const varlink::Call& call) {
   const std::size_t dot = call.method.rfind('.');
   const std::string interfaceName = dot == std::string::npos ? "" : call.method.substr(0, dot);
   const std::string memberName = dot == std::string::npos ? "" : call.method.substr(dot + 1);
-  const varlink::InterfaceSpec* interface = findInterface(interfaceName);
+  const varlink::InterfaceSpec* interface = varlink::findInterface(interfaceName);
   if (interface == nullptr) {
     return expectedError(error::interfaceNotFound, {{"interface", interfaceName}});
   }
@@ -213,7 +203,7 @@ json expectedReply(const varlink::Call& call) {
   };
   const std::string_view name = declared->name;
   if (name == method::getInterfaceDescription) {
-    const varlink::InterfaceSpec* wanted = findInterface(text("interface"));
+    const varlink::InterfaceSpec* wanted = varlink::findInterface(text("interface"));
     return wanted == nullptr
                ? expectedError(error::interfaceNotFound, {{"interface", text("interface")}})
                : expectedNormal({{"description", wanted->description}});

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <initializer_list>
 #include <nlohmann/json.hpp>
 
 namespace quillmere::varlink {
@@ -115,6 +116,15 @@ const InterfaceSpec& serviceInterface() {
     serviceInterfaceName, serviceDescription, serviceMethods
   };
   return interface;
+}
+
+const InterfaceSpec* findInterface(std::string_view name) {
+  for (const InterfaceSpec* known : {&serviceInterface(), &helperInterface()}) {
+    if (known->name == name) {
+      return known;
+    }
+  }
+  return nullptr;
 }
 
 const MethodSpec* findMethod(const InterfaceSpec& interface, std::string_view name) {
