@@ -13,16 +13,6 @@ namespace {
 using nlohmann::json;
 namespace method = varlink::method;
 
-const varlink::InterfaceSpec* findInterface(std::string_view name) {
-  for (const varlink::InterfaceSpec* known :
-       {&varlink::serviceInterface(), &varlink::helperInterface()}) {
-    if (known->name == name) {
-      return known;
-    }
-  }
-  return nullptr;
-}
-
 varlink::Reply normalReply(json parameters) {
   return varlink::Reply{std::nullopt, std::move(parameters), false};
 }
@@ -38,7 +28,7 @@ varlink::Reply serveVarlinkService(const varlink::MethodSpec& declared, const va
     });
   }
   const std::string wanted = varlink::textParameter(call.parameters, "interface");
-  if (const varlink::InterfaceSpec* interface = findInterface(wanted)) {
+  if (const varlink::InterfaceSpec* interface = varlink::findInterface(wanted)) {
     return normalReply(json{{"description", interface->description}});
   }
   return varlink::errorReply(varlink::error::interfaceNotFound, json{{"interface", wanted}});
@@ -84,7 +74,7 @@ varlink::Reply dispatchCall(const varlink::Call& call, HelperProtocol& helper) {
   const std::string_view memberName =
       dot == std::string::npos ? std::string_view{} : std::string_view{call.method}.substr(dot + 1);
 
-  const varlink::InterfaceSpec* interface = findInterface(interfaceName);
+  const varlink::InterfaceSpec* interface = varlink::findInterface(interfaceName);
   if (interface == nullptr) {
     return varlink::errorReply(varlink::error::interfaceNotFound,
                                json{{"interface", interfaceName}});

@@ -8,6 +8,18 @@
 #include "protocol/VarlinkInterface.h"
 
 namespace quillmere {
+namespace {
+
+// "16 MiB" for the protocol's limit, a byte count for any other.
+std::string sizeText(std::size_t bytes) {
+  constexpr std::size_t mebibyte = std::size_t{1024} * 1024;
+  if (bytes % mebibyte == 0) {
+    return std::to_string(bytes / mebibyte) + " MiB";
+  }
+  return std::to_string(bytes) + " bytes";
+}
+
+}  // namespace
 
 void ConnectionServer::serve(HelperProtocol& helper) {
   while (auto message = nextMessage(std::nullopt)) {
@@ -45,7 +57,7 @@ std::optional<std::string> ConnectionServer::nextMessage(
     case Status::Message:
       return std::move(result.message);
     case Status::Oversized:
-      closing("message larger than 16 MiB");
+      closing("message larger than " + sizeText(maxMessageSize_));
       break;
     case Status::Truncated:
       closing("peer hung up in the middle of a message");

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 
 #include "platform/Logger.h"
 #include "protocol/HelperProtocol.h"
@@ -11,7 +12,10 @@ namespace quillmere {
 // Carries the calls of one accepted connection, one after another, to their replies.
 class ConnectionServer {
  public:
-  ConnectionServer(int socket, platform::Logger& logger) : channel_(socket), logger_(logger) {}
+  // `maxMessageSize` is the protocol's limit; the fuzz harness sets a small one to reach it.
+  ConnectionServer(int socket, platform::Logger& logger,
+                   std::size_t maxMessageSize = varlink::maxMessageSize)
+      : channel_(socket, maxMessageSize), logger_(logger), maxMessageSize_(maxMessageSize) {}
 
   // Serves calls until the peer closes the connection or breaks the protocol.
   void serve(HelperProtocol& helper);
@@ -26,6 +30,7 @@ class ConnectionServer {
 
   varlink::MessageChannel channel_;
   platform::Logger& logger_;
+  std::size_t maxMessageSize_;
 };
 
 }  // namespace quillmere

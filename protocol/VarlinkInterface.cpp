@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <initializer_list>
 #include <nlohmann/json.hpp>
 
 namespace quillmere::varlink {
@@ -117,6 +118,15 @@ const InterfaceSpec& serviceInterface() {
   return interface;
 }
 
+const InterfaceSpec* findInterface(std::string_view name) {
+  for (const InterfaceSpec* known : {&serviceInterface(), &helperInterface()}) {
+    if (known->name == name) {
+      return known;
+    }
+  }
+  return nullptr;
+}
+
 const MethodSpec* findMethod(const InterfaceSpec& interface, std::string_view name) {
   const auto found = std::find_if(interface.methods.begin(), interface.methods.end(),
                                   [name](const MethodSpec& method) { return method.name == name; });
@@ -136,7 +146,8 @@ std::optional<std::string> findInvalidField(const nlohmann::json& object,
   if (!object.is_object()) {
     return std::string{};
   }
-  for (const auto& [key, value] : object.items()) {
+  for (const auto& member : object.items()) {
+    const std::string& key = member.key();
     const auto declared = std::find_if(
         fields.begin(), fields.end(), [&key](const FieldSpec& field) { return field.name == key; });
     if (declared == fields.end()) {

@@ -51,6 +51,9 @@ inline constexpr std::string_view permissionDenied = "org.varlink.service.Permis
 const InterfaceSpec& helperInterface();
 const InterfaceSpec& serviceInterface();
 
+// The interface of that name among the two the helper serves, or nothing.
+const InterfaceSpec* findInterface(std::string_view name);
+
 const MethodSpec* findMethod(const InterfaceSpec& interface, std::string_view name);
 
 // "com.quillmere.helper" + "GetVersion" -> "com.quillmere.helper.GetVersion".

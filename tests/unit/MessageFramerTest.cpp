@@ -46,6 +46,17 @@ TEST(MessageFramerTest, AcceptsAMessageOfExactlyTheLimit) {
   EXPECT_FALSE(framer.oversized());
 }
 
+// The figure itself; the boundary logic is the same for every limit (and fuzzed).
+TEST(MessageFramerTest, TheProtocolLimitIsSixteenMebibytes) {
+  const std::string largest(std::size_t{16} * 1024 * 1024, 'x');
+  MessageFramer framer;
+  framer.append(largest + '\0');
+  EXPECT_EQ(framer.next(), largest);
+  framer.append(largest + 'x');
+  EXPECT_FALSE(framer.next());
+  EXPECT_TRUE(framer.oversized());
+}
+
 TEST(MessageFramerTest, RefusesAnUnterminatedMessageOnceItPassesTheLimit) {
   MessageFramer framer{8};
   framer.append(std::string(8, 'x'));
