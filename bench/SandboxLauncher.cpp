@@ -36,13 +36,13 @@ bool enterNamespaces(const testing_support::SandboxedHelper& sandbox) {
 }
 
 std::optional<double> runTimed(const std::vector<std::string>& command) {
-  const platform::SpawnSpec spec{command.front(),
-                                 {command.begin() + 1, command.end()},
-                                 platform::currentEnvironment(),
-                                 platform::OutputMode::Inherit,
-                                 platform::OutputMode::Inherit};
-  return millisecondsOf([&spec] {
-    const auto outcome = platform::runProcess(spec);
+  const platform::SpawnSpec request{command.front(),
+                                    {command.begin() + 1, command.end()},
+                                    platform::currentEnvironment(),
+                                    platform::OutputMode::Inherit,
+                                    platform::OutputMode::Inherit};
+  return millisecondsOf([&request] {
+    const auto outcome = platform::runProcess(request);
     const auto* finished = std::get_if<platform::ProcessOutcome>(&outcome);
     return finished != nullptr && finished->status == 0;
   });
