@@ -1,5 +1,7 @@
 #include "helper/WireGuardScripts.h"
 
+#include "platform/HexText.h"
+
 namespace quillmere {
 namespace {
 
@@ -82,12 +84,29 @@ std::string wireGuardInterfaceName(std::string_view configPath) {
 std::string escapeForDoubleQuotes(std::string_view value) {
   std::string escaped;
   escaped.reserve(value.size());
+  bool inByteRun = false;
   for (const char c : value) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x80) {
+      // Outside ASCII, bash reads the script in its locale: under GBK, Big5 or Shift_JIS such a
+      // byte can start a character that swallows the ASCII byte after it (an inserted backslash
+      // among them). So these bytes never appear as themselves: the quotes close and $'\xHH'
+      // spells them, which every locale reads the same way.
+      escaped += inByteRun ? "" : "\"$'";
+      platform::appendByteEscape(escaped, byte);
+      inByteRun = true;
+      continue;
+    }
+    if (inByteRun) {
+      escaped += "'\"";
+      inByteRun = false;
+    }
     if (c == '\\' || c == '"' || c == '$' || c == '`') {
       escaped += '\\';
     }
     escaped += c;
   }
+  if (inByteRun) escaped += "'\"";
   return escaped;
 }
 

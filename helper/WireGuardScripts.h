@@ -9,9 +9,11 @@ namespace quillmere {
 // every ".conf" taken out, wherever it stands.
 std::string wireGuardInterfaceName(std::string_view configPath);
 
-// Makes `value` safe between double quotes in a bash script: a backslash goes before each
-// character that keeps a meaning there (\ " $ `). Anything else, a line feed included, is
-// literal inside double quotes already.
+// Makes `value` safe between double quotes in a bash script, whatever locale bash reads it in:
+// a backslash goes before each character that keeps a meaning there (\ " $ `), and each run of
+// bytes outside ASCII is written as $'\xHH...' between closed quotes, so the script holds ASCII
+// only. Anything else, a line feed included, is literal inside double quotes already; an ASCII
+// value comes back unchanged but for those backslashes.
 std::string escapeForDoubleQuotes(std::string_view value);
 
 // The script that clears stale WireGuard state and brings the tunnel up. `wgQuick` is the

@@ -2,23 +2,18 @@
 
 #include <unistd.h>
 
-#include <array>
-
+#include "platform/HexText.h"
 #include "platform/WholeWrite.h"
 
 namespace quillmere::platform {
 
 std::string logLine(std::string_view message) {
-  static constexpr std::array<char, 16> hexDigits{'0', '1', '2', '3', '4', '5', '6', '7',
-                                                  '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
   std::string line;
   line.reserve(message.size() + 1);
   for (const char c : message) {
     const auto byte = static_cast<unsigned char>(c);
     if ((byte < 0x20 && byte != '\t') || byte == 0x7f) {
-      line += "\\x";
-      line += hexDigits[byte >> 4];
-      line += hexDigits[byte & 0xf];
+      appendByteEscape(line, byte);
     } else {
       line += c;
     }

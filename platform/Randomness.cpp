@@ -6,16 +6,9 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/HexText.h"
+
 namespace quillmere::platform {
-namespace {
-
-void appendHex(std::string& text, std::uint8_t byte, std::string_view digits) {
-  text += digits[byte >> 4];
-  text += digits[byte & 0x0f];
-}
-
-}  // namespace
-
 int fillRandomBytes(std::span<std::uint8_t> bytes) {
   std::size_t filled = 0;
   while (filled < bytes.size()) {
@@ -30,14 +23,13 @@ int fillRandomBytes(std::span<std::uint8_t> bytes) {
 }
 
 std::string uuidV4Text(std::array<std::uint8_t, 16> bytes) {
-  constexpr std::string_view kUpperDigits = "0123456789ABCDEF";
   bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0f) | 0x40);  // version 4
   bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3f) | 0x80);  // RFC 4122 variant
   std::string text;
   text.reserve(36);
   for (std::size_t index = 0; index < bytes.size(); ++index) {
     if (index == 4 || index == 6 || index == 8 || index == 10) text += '-';
-    appendHex(text, bytes[index], kUpperDigits);
+    appendHexByte(text, bytes[index], /*upperCase=*/true);
   }
   return text;
 }
@@ -53,7 +45,7 @@ std::variant<std::string, int> randomHexText(std::size_t count) {
   if (const int error = fillRandomBytes(bytes); error != 0) return error;
   std::string text;
   text.reserve(2 * count);
-  for (const std::uint8_t byte : bytes) appendHex(text, byte, "0123456789abcdef");
+  for (const std::uint8_t byte : bytes) appendHexByte(text, byte);
   return text;
 }
 

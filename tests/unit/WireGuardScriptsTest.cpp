@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -10,7 +11,9 @@
 
 #include "helper/WireGuardScripts.h"
 #include "platform/Subprocess.h"
+#include "tests/support/BuiltLocale.h"
 #include "tests/support/CaseName.h"
+#include "tests/support/RecordingProgram.h"
 
 namespace quillmere {
 namespace {
@@ -90,10 +93,21 @@ TEST(WireGuardScriptsTest, EscapesOnlyWhatKeepsAMeaningInsideDoubleQuotes) {
   EXPECT_EQ(escapeForDoubleQuotes("new\nline 'single' !bang"), "new\nline 'single' !bang");
 }
 
+TEST(WireGuardScriptsTest, BytesOutsideAsciiAreSpeltOutBetweenClosedQuotes) {
+  EXPECT_EQ(escapeForDoubleQuotes("/home/jos\xc3\xa9/wg0.conf"),
+            R"(/home/jos"$'\xc3\xa9'"/wg0.conf)");
+  EXPECT_EQ(escapeForDoubleQuotes("\xe4\xb8\xad\"\xe3\x81\x81"),
+            R"("$'\xe4\xb8\xad'"\""$'\xe3\x81\x81'")");
+  const std::string script = wireGuardUpScript("/usr/bin/wg-quick", "/home/jos\xc3\xa9/wg0.conf");
+  EXPECT_TRUE(std::all_of(script.begin(), script.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x80;
+  })) << "the script holds ASCII only, so no locale can read it differently";
+}
+
 // Hostile configuration paths run through real bash, in a private mount and PID namespace so the
 // scripts' clean-up touches nothing of the host. wg-quick is a stand-in that records its
 // arguments; nothing else may run.
-class HostilePathTest : public testing::TestWithParam<NameCase> {
+class ScriptSandboxTest : public testing::Test {
  protected:
   void SetUp() override {
     if (::geteuid() != 0) {
@@ -102,14 +116,8 @@ class HostilePathTest : public testing::TestWithParam<NameCase> {
     char pattern[] = "/tmp/quillmere-wg-scripts-XXXXXX";
     directory_ = ::mkdtemp(pattern);
     wgQuick_ = directory_ + "/wg-quick";
-    std::ofstream{wgQuick_} << "#!/bin/bash\n"
-                               "for a in \"$@\"; do printf '%s\\x1f' \"$a\"; done >> '"
-                            << directory_
-                            << "/calls'\n"
-                               "printf '\\x1e' >> '"
-                            << directory_
-                            << "/calls'\n"
-                               "[ \"$1\" = down ] && exit 1\nexit 0\n";
+    std::ofstream{wgQuick_} << testing_support::recordingProgram(
+        directory_ + "/calls", "[ \"$1\" = down ] && exit 1\nexit 0\n");
     ::chmod(wgQuick_.c_str(), 0755);
   }
   void TearDown() override {
@@ -120,7 +128,8 @@ class HostilePathTest : public testing::TestWithParam<NameCase> {
   // Runs `script`, with a name file for `interfaceName` present when asked; returns the
   // recorded wg-quick calls, one argument list each.
   std::vector<std::vector<std::string>> run(const std::string& script,
-                                            const std::string& interfaceName, bool nameFile) {
+                                            const std::string& interfaceName, bool nameFile,
+                                            const std::vector<std::string>& locale = {}) {
     const std::string scriptPath = directory_ + "/script.sh";
     std::ofstream{scriptPath} << script;
     const auto outcome = platform::runProcess(platform::SpawnSpec{
@@ -130,25 +139,42 @@ class HostilePathTest : public testing::TestWithParam<NameCase> {
          "if [ \"$3\" = yes ]; then printf wgX > \"/run/wireguard/$1.name\"; fi && "
          "cd \"$4\" && exec /bin/bash \"$2\"",
          "sandbox", interfaceName, scriptPath, nameFile ? "yes" : "no", directory_},
-        platform::currentEnvironment(),
+        withLocale(locale),
         platform::OutputMode::Capture,
         platform::OutputMode::Capture,
     });
     EXPECT_TRUE(std::holds_alternative<platform::ProcessOutcome>(outcome));
-    std::ifstream file{directory_ + "/calls"};
-    std::string recorded{std::istreambuf_iterator<char>{file}, {}};
+    auto calls = testing_support::recordedCalls(directory_ + "/calls");
     std::filesystem::remove(directory_ + "/calls");
-    std::vector<std::vector<std::string>> calls;
-    std::istringstream callStream{recorded};
-    for (std::string call; std::getline(callStream, call, '\x1e');) {
-      std::vector<std::string> arguments;
-      std::istringstream argumentStream{call};
-      for (std::string argument; std::getline(argumentStream, argument, '\x1f');) {
-        arguments.push_back(argument);
-      }
-      calls.push_back(arguments);
-    }
     return calls;
+  }
+
+  // This process's environment with `locale` ("LANG=...", "LOCPATH=...") in place of its own.
+  static std::vector<std::string> withLocale(const std::vector<std::string>& locale) {
+    std::vector<std::string> environment;
+    for (std::string& entry : platform::currentEnvironment()) {
+      if (!entry.starts_with("LC_") && !entry.starts_with("LANG") &&
+          !entry.starts_with("LOCPATH=")) {
+        environment.push_back(std::move(entry));
+      }
+    }
+    environment.insert(environment.end(), locale.begin(), locale.end());
+    return environment;
+  }
+
+  // The intended wg-quick calls of the up script (without and with a name file) and of the
+  // down script for `path`, checked under `locale`.
+  void expectOnlyTheIntendedCalls(const std::string& path,
+                                  const std::vector<std::string>& locale = {}) {
+    const std::string interfaceName = wireGuardInterfaceName(path);
+    EXPECT_EQ(run(wireGuardUpScript(wgQuick_, path), interfaceName, false, locale),
+              (std::vector<std::vector<std::string>>{{"down", path}, {"up", path}}));
+    EXPECT_EQ(run(wireGuardUpScript(wgQuick_, path), interfaceName, true, locale),
+              (std::vector<std::vector<std::string>>{
+                  {"down", path}, {"down", interfaceName}, {"up", path}}));
+    EXPECT_EQ(run(wireGuardDownScript(wgQuick_, path), interfaceName, false, locale),
+              (std::vector<std::vector<std::string>>{{"down", path}}));
+    EXPECT_FALSE(injected());
   }
 
   bool injected() const { return std::filesystem::exists(directory_ + "/injected"); }
@@ -157,18 +183,10 @@ class HostilePathTest : public testing::TestWithParam<NameCase> {
   std::string wgQuick_;
 };
 
-TEST_P(HostilePathTest, RunsNothingButTheIntendedWgQuickCalls) {
-  const std::string& path = GetParam().configPath;
-  const std::string interfaceName = wireGuardInterfaceName(path);
+class HostilePathTest : public ScriptSandboxTest, public testing::WithParamInterface<NameCase> {};
 
-  EXPECT_EQ(run(wireGuardUpScript(wgQuick_, path), interfaceName, false),
-            (std::vector<std::vector<std::string>>{{"down", path}, {"up", path}}));
-  EXPECT_EQ(run(wireGuardUpScript(wgQuick_, path), interfaceName, true),
-            (std::vector<std::vector<std::string>>{
-                {"down", path}, {"down", interfaceName}, {"up", path}}));
-  EXPECT_EQ(run(wireGuardDownScript(wgQuick_, path), interfaceName, false),
-            (std::vector<std::vector<std::string>>{{"down", path}}));
-  EXPECT_FALSE(injected());
+TEST_P(HostilePathTest, RunsNothingButTheIntendedWgQuickCalls) {
+  expectOnlyTheIntendedCalls(GetParam().configPath);
 }
 
 // Each path tries to create the file "injected" in the working directory.
@@ -181,8 +199,31 @@ INSTANTIATE_TEST_SUITE_P(
                     NameCase{"TrailingBackslash", "/etc/wg/x.conf\\", ""},
                     NameCase{"Variables", "/etc/wg/$HOME${IFS}$0.conf", ""},
                     NameCase{"LineFeed", "/etc/wg/a\ntouch injected\n.conf", ""},
-                    NameCase{"SingleQuotesAndBang", "/etc/wg/it's!here.conf", ""}),
+                    NameCase{"SingleQuotesAndBang", "/etc/wg/it's!here.conf", ""},
+                    NameCase{"BashsOwnMarkerBytes", "/etc/wg/\x01\x7f\x01.conf", ""},
+                    NameCase{"NonAscii", "/home/jos\xc3\xa9/\xe4\xb8\xad wg0.conf", ""}),
     testing_support::CaseName{});
+
+class MultibyteLocaleTest : public ScriptSandboxTest,
+                            public testing::WithParamInterface<testing_support::MultibyteLocale> {};
+
+TEST_P(MultibyteLocaleTest, InsertedValuesStayOneArgument) {
+  const auto locale = testing_support::buildLocale(GetParam(), directory_);
+  if (!locale) {
+    GTEST_SKIP() << "localedef cannot build " << GetParam().source << "." << GetParam().charmap
+                 << " here (package locales)";
+  }
+  std::vector<std::string> paths = testing_support::swallowingPaths(GetParam().swallower);
+  paths.push_back("/home/jos\xc3\xa9/wg0.conf");
+  for (const std::string& path : paths) {
+    SCOPED_TRACE(path);
+    expectOnlyTheIntendedCalls(path, *locale);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Locales, MultibyteLocaleTest,
+                         testing::ValuesIn(testing_support::multibyteLocales()),
+                         testing_support::CaseName{});
 
 }  // namespace
 }  // namespace quillmere
