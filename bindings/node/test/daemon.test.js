@@ -4,13 +4,12 @@
 
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
-const path = require('node:path');
 const { describe, it, before, after } = require('node:test');
 
 const { HelperClient, HelperError, HelperErrorCode } = require('..');
+const { copyLibrary } = require('./support/FakeHelper');
 const { Sandbox, unavailableReason } = require('./support/Sandbox');
 
-const packageDirectory = path.resolve(__dirname, '..');
 const skip = unavailableReason() ?? false;
 
 describe('against the real helper', { skip }, () => {
@@ -72,11 +71,13 @@ describe('against the real helper', { skip }, () => {
   });
 
   it('a peer outside group quillmere is refused', async () => {
-    const program = `new (require(${JSON.stringify(packageDirectory)}).HelperClient)().getVersion()
+    const library = copyLibrary(sandbox.hostPath('/run'));
+    const program = `new (require(${JSON.stringify(library.replace(sandbox.hostPath(''), ''))}).HelperClient)().getVersion()
       .then((v) => console.log(JSON.stringify(['resolved', v])), (e) => console.log(JSON.stringify([e.code, e.varlinkError])))`;
-    const run = sandbox.runInside([
-      'setpriv', '--reuid=65534', '--regid=65534', '--clear-groups', process.execPath, '-e', program,
-    ]);
+    const run = sandbox.runInside(
+      ['setpriv', '--reuid=65534', '--regid=65534', '--clear-groups', process.execPath, '-e', program],
+      { cwd: '/' },
+    );
     assert.equal(run.status, 0, run.stderr);
     assert.deepEqual(JSON.parse(run.stdout), [HelperErrorCode.REFUSED, 'org.varlink.service.PermissionDenied']);
     await sandbox.waitForLog(/^Quillmere Helper: Refused connection from uid 65534 \(pid \d+\)$/m);

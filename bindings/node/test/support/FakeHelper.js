@@ -80,4 +80,19 @@ function deferred() {
   return { promise, resolve };
 }
 
-module.exports = { FakeHelper, deferred };
+// Copies the library (not its tests) into `directory`, for a process of another user, which may
+// not be able to read the checkout. Returns the copy's path.
+function copyLibrary(directory) {
+  const packageDirectory = path.resolve(__dirname, '..', '..');
+  const copy = path.join(directory, 'quillmere-helper-client');
+  fs.mkdirSync(path.join(copy, 'lib'), { recursive: true, mode: 0o755 });
+  fs.chmodSync(copy, 0o755);
+  fs.chmodSync(path.join(copy, 'lib'), 0o755);
+  for (const file of ['index.js', ...fs.readdirSync(path.join(packageDirectory, 'lib')).map((name) => `lib/${name}`)]) {
+    fs.copyFileSync(path.join(packageDirectory, file), path.join(copy, file));
+    fs.chmodSync(path.join(copy, file), 0o644);
+  }
+  return copy;
+}
+
+module.exports = { FakeHelper, copyLibrary, deferred };
