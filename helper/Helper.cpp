@@ -20,8 +20,12 @@ HelperSettings HelperSettings::production() {
   };
 }
 
-Helper::Helper(platform::Logger& logger, HelperSettings settings, std::mutex* wireGuardTurn)
-    : logger_(logger), settings_(std::move(settings)), wireGuardTurn_(wireGuardTurn) {}
+Helper::Helper(platform::Logger& logger, HelperSettings settings, WireGuardTurns* wireGuardTurns,
+               WireGuardTurns::CallerGone callerGone)
+    : logger_(logger),
+      settings_(std::move(settings)),
+      wireGuardTurns_(wireGuardTurns),
+      callerGone_(std::move(callerGone)) {}
 
 void Helper::executeShellScript(const std::string& script, const CommandReply& reply) {
   ScriptRunner{logger_, settings_}.run(script, reply);
@@ -51,10 +55,6 @@ void Helper::uninstallHelper(const UninstallReply& reply) {
 
 void Helper::executeWireGuardCommand(const std::string& command, const std::string& configPath,
                                      const CommandReply& reply) {
-  std::unique_lock<std::mutex> turn;
-  if (wireGuardTurn_ != nullptr) {
-    turn = std::unique_lock{*wireGuardTurn_};
-  }
   log("Executing WireGuard command: " + command + " for config: " + configPath);
   if (command != "up" && command != "down") {
     reply(CommandResult{false, std::nullopt, "Invalid command. Must be 'up' or 'down'"});
@@ -63,6 +63,18 @@ void Helper::executeWireGuardCommand(const std::string& command, const std::stri
   if (!platform::pathExists(configPath)) {
     reply(CommandResult{false, std::nullopt, "Configuration file not found: " + configPath});
     return;
+  }
+  // Only a request that passed its checks waits, and only while its caller is there: run later,
+  // it could tear down a tunnel brought up since its caller gave up.
+  std::optional<WireGuardTurns::Turn> turn;
+  if (wireGuardTurns_ != nullptr) {
+    turn = wireGuardTurns_->await(callerGone_);
+    if (!turn) {
+      log("Dropped WireGuard command: " + command + " for config: " + configPath +
+          ": the caller hung up while it waited for its turn");
+      reply(CommandResult{false, std::nullopt, "The caller hung up before the command's turn"});
+      return;
+    }
   }
   const std::optional<std::string> wgQuick = findWireGuardPath();
   if (!wgQuick) {

@@ -1,11 +1,11 @@
 #pragma once
 
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "helper/WireGuardTurns.h"
 #include "platform/Logger.h"
 #include "protocol/HelperProtocol.h"
 
@@ -39,10 +39,11 @@ struct HelperSettings {
 // programs to use, so every request is served from its arguments alone.
 class Helper : public HelperProtocol {
  public:
-  // WireGuard requests of all Helpers that share `wireGuardTurn` run one at a time: each "up"
-  // kills every wireguard-go and empties /var/run/wireguard, so two at once break each other.
+  // WireGuard requests of all Helpers that share `wireGuardTurns` run one at a time; one whose
+  // caller is gone (`callerGone`, asked while it waits) is dropped without running.
   explicit Helper(platform::Logger& logger, HelperSettings settings = HelperSettings::production(),
-                  std::mutex* wireGuardTurn = nullptr);
+                  WireGuardTurns* wireGuardTurns = nullptr,
+                  WireGuardTurns::CallerGone callerGone = {});
 
   void executeWireGuardCommand(const std::string& command, const std::string& configPath,
                                const CommandReply& reply) override;
@@ -58,7 +59,8 @@ class Helper : public HelperProtocol {
 
   platform::Logger& logger_;
   HelperSettings settings_;
-  std::mutex* wireGuardTurn_;
+  WireGuardTurns* wireGuardTurns_;
+  WireGuardTurns::CallerGone callerGone_;
 };
 
 }  // namespace quillmere

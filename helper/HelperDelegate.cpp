@@ -9,6 +9,7 @@
 #include "helper/HelperLog.h"
 #include "helper/PeerAccessPolicy.h"
 #include "platform/ErrorText.h"
+#include "platform/UnixSocket.h"
 #include "protocol/HelperNames.h"
 
 namespace quillmere {
@@ -38,13 +39,10 @@ void HelperDelegate::serveConnection(platform::UniqueFd connection) {
     server.refuse(refusalPatience);
     return;
   }
-  const std::unique_ptr<HelperProtocol> helper = makeHelper();
+  Helper helper{logger_, HelperSettings::production(), &wireGuardTurns_,
+                [socket = connection.get()] { return platform::peerHasHungUp(socket); }};
   logHelperLine(logger_, "New connection accepted");
-  server.serve(*helper);
-}
-
-std::unique_ptr<HelperProtocol> HelperDelegate::makeHelper() {
-  return std::make_unique<Helper>(logger_, HelperSettings::production(), &wireGuardTurn_);
+  server.serve(helper);
 }
 
 }  // namespace quillmere

@@ -1,11 +1,8 @@
 #pragma once
 
-#include <memory>
-#include <mutex>
-
+#include "helper/WireGuardTurns.h"
 #include "platform/Logger.h"
 #include "platform/UniqueFd.h"
-#include "protocol/HelperProtocol.h"
 
 namespace quillmere {
 
@@ -15,18 +12,14 @@ class HelperDelegate {
   explicit HelperDelegate(platform::Logger& logger) : logger_(logger) {}
   HelperDelegate(const HelperDelegate&) = delete;
   HelperDelegate& operator=(const HelperDelegate&) = delete;
-  virtual ~HelperDelegate() = default;
 
   // Runs on the connection's own thread until the connection is over.
   void serveConnection(platform::UniqueFd connection);
 
- protected:
-  virtual std::unique_ptr<HelperProtocol> makeHelper();
-
  private:
   platform::Logger& logger_;
   // Shared by every connection's Helper: WireGuard requests take turns.
-  std::mutex wireGuardTurn_;
+  WireGuardTurns wireGuardTurns_;
 };
 
 }  // namespace quillmere

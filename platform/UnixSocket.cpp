@@ -1,5 +1,6 @@
 #include "platform/UnixSocket.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -24,6 +25,17 @@ std::variant<UniqueFd, int> connectUnixSocket(std::string_view path) {
     return errno;
   }
   return socket;
+}
+
+bool peerHasHungUp(int socket) {
+  // POLLHUP is reported whatever is asked for, and for a Unix stream socket only once both
+  // directions are shut: the peer is gone, not merely done sending.
+  pollfd probe{socket, 0, 0};
+  int ready = 0;
+  do {
+    ready = ::poll(&probe, 1, 0);
+  } while (ready < 0 && errno == EINTR);
+  return ready > 0 && (probe.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 }  // namespace quillmere::platform

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,9 @@ struct MultibyteLocale {
   std::string source;
   std::string swallower;  // UTF-8 text whose last byte is a lead byte in `charmap`
 };
+
+// Test output names the locale rather than dumping its bytes.
+inline void PrintTo(const MultibyteLocale& locale, std::ostream* out) { *out << locale.name; }
 
 inline std::vector<MultibyteLocale> multibyteLocales() {
   return {

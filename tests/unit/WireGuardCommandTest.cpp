@@ -5,6 +5,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 #include <string>
 #include <thread>
@@ -271,18 +272,45 @@ TEST_F(WireGuardCommandTest, ADirectoryPassesTheExistenceTestAndANulNeverDoes) {
                 {false, std::nullopt, "Configuration file not found: " + truncating}}));
 }
 
+// Holds the turn on a thread of its own, as another connection's request would, until dropped.
+class TurnHolder {
+ public:
+  explicit TurnHolder(WireGuardTurns& turns) {
+    std::promise<void> taken;
+    holder_ = std::thread{[&turns, &taken, released = released_.get_future()] {
+      const auto turn = turns.await({});
+      taken.set_value();
+      released.wait();
+    }};
+    taken.get_future().wait();
+  }
+  ~TurnHolder() { release(); }
+  TurnHolder(const TurnHolder&) = delete;
+  TurnHolder& operator=(const TurnHolder&) = delete;
+
+  void release() {
+    if (!holder_.joinable()) return;
+    released_.set_value();
+    holder_.join();
+  }
+
+ private:
+  std::promise<void> released_;
+  std::thread holder_;
+};
+
 // WireGuard requests of different connections take turns; script requests do not wait for them.
 TEST_F(WireGuardCommandTest, WireGuardRequestsRunOneAtATime) {
   fixedEntry(1, Entry::File);
-  std::mutex turn;
+  WireGuardTurns turns;
   std::atomic<int> running{0};
   std::atomic<int> mostAtOnce{0};
 
   class SlowHelper : public Helper {
    public:
-    SlowHelper(platform::Logger& logger, HelperSettings settings, std::mutex* turn,
+    SlowHelper(platform::Logger& logger, HelperSettings settings, WireGuardTurns* turns,
                std::atomic<int>& running, std::atomic<int>& mostAtOnce)
-        : Helper(logger, std::move(settings), turn), running_(running), mostAtOnce_(mostAtOnce) {}
+        : Helper(logger, std::move(settings), turns), running_(running), mostAtOnce_(mostAtOnce) {}
     void executeShellScript(const std::string&, const CommandReply& reply) override {
       const int now = ++running_;
       for (int seen = mostAtOnce_; now > seen && !mostAtOnce_.compare_exchange_weak(seen, now);) {
@@ -301,7 +329,7 @@ TEST_F(WireGuardCommandTest, WireGuardRequestsRunOneAtATime) {
   std::vector<std::thread> connections;
   for (int connection = 0; connection < 4; ++connection) {
     connections.emplace_back([&] {
-      SlowHelper helper{logger, settings_, &turn, running, mostAtOnce};
+      SlowHelper helper{logger, settings_, &turns, running, mostAtOnce};
       for (int request = 0; request < 3; ++request) {
         helper.executeWireGuardCommand("up", config(), [](const CommandResult&) {});
       }
@@ -313,12 +341,74 @@ TEST_F(WireGuardCommandTest, WireGuardRequestsRunOneAtATime) {
   EXPECT_EQ(mostAtOnce, 1);
 
   // A script request goes ahead while a WireGuard request holds the turn.
-  const std::lock_guard held{turn};
-  Helper helper{logger, settings_, &turn};
+  const TurnHolder held{turns};
+  Helper helper{logger, settings_, &turns};
   std::vector<CommandResult> replies;
   helper.executeShellScript("exit 0",
                             [&](const CommandResult& result) { replies.push_back(result); });
   EXPECT_EQ(replies, (std::vector<CommandResult>{{true, "", std::nullopt}}));
+}
+
+// While another request holds the turn: a request whose command or path is wrong is answered at
+// once, and one whose caller hangs up while it waits never runs.
+TEST_F(WireGuardCommandTest, ChecksComeBeforeTheWaitAndAnAbandonedRequestNeverRuns) {
+  fixedEntry(1, Entry::File);
+  WireGuardTurns turns;
+  const TurnHolder held{turns};
+  const std::string missing = directory_ + "/missing.conf";
+  const struct {
+    std::string command;
+    std::string path;
+    CommandResult reply;
+    std::vector<std::string> lines;  // after the first
+  } cases[] = {
+      {"sideways", config(), {false, std::nullopt, invalidCommand}, {}},
+      {"down", missing, {false, std::nullopt, "Configuration file not found: " + missing}, {}},
+      {"down",
+       config(),
+       {false, std::nullopt, "The caller hung up before the command's turn"},
+       {"Dropped WireGuard command: down for config: " + config() +
+        ": the caller hung up while it waited for its turn"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.command + " " + c.path);
+    CapturingLogger logger;
+    // A caller that is gone: any request that waited would be dropped, not answered as above.
+    ScriptRecordingHelper helper{logger, settings_, &turns, [] { return true; }};
+    std::vector<CommandResult> replies;
+    helper.executeWireGuardCommand(c.command, c.path,
+                                   [&](const CommandResult& result) { replies.push_back(result); });
+    EXPECT_EQ(replies, std::vector<CommandResult>{c.reply});
+    auto lines = logger.lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), std::string{prefix} + "Executing WireGuard command: " + c.command +
+                                 " for config: " + c.path);
+    lines.erase(lines.begin());
+    for (std::string& line : lines) line.erase(0, prefix.size());
+    EXPECT_EQ(lines, c.lines);
+    EXPECT_TRUE(helper.scripts.empty());
+  }
+  EXPECT_TRUE(whichCalls().empty()) << "nothing is looked up before the turn";
+}
+
+// A waiting request whose caller stays gets its turn as soon as the holder lets go.
+TEST_F(WireGuardCommandTest, AWaitingRequestRunsOnceTheTurnIsFree) {
+  fixedEntry(1, Entry::File);
+  WireGuardTurns turns;
+  TurnHolder held{turns};
+  int checks = 0;
+  CapturingLogger logger;
+  ScriptRecordingHelper helper{logger, settings_, &turns, [&] {
+                                 // Let go after the waiting request has looked twice.
+                                 if (++checks == 2) held.release();
+                                 return false;
+                               }};
+  std::vector<CommandResult> replies;
+  helper.executeWireGuardCommand("up", config(),
+                                 [&](const CommandResult& result) { replies.push_back(result); });
+  EXPECT_GE(checks, 2);
+  EXPECT_EQ(replies, (std::vector<CommandResult>{{true, "ran", std::nullopt}}));
+  EXPECT_EQ(helper.scripts.size(), 1u);
 }
 
 }  // namespace
