@@ -1,8 +1,5 @@
 #include "helper/ConnectionAcceptor.h"
 
-#include <pthread.h>
-#include <sys/socket.h>
-
 #include <cerrno>
 #include <chrono>
 #include <exception>
@@ -12,7 +9,8 @@
 
 #include "helper/HelperLog.h"
 #include "platform/ErrorText.h"
-#include "platform/PeerCredentials.h"
+#include "platform/ListeningSocket.h"
+#include "platform/Threads.h"
 
 namespace quillmere {
 namespace {
@@ -29,6 +27,7 @@ bool isPassing(int error) {
     case ENFILE:
     case ENOBUFS:
     case ENOMEM:
+    case ETIMEDOUT:
       return true;
     default:
       return false;
@@ -40,57 +39,60 @@ bool isPassing(int error) {
 void ConnectionAcceptor::run() {
   while (true) {
     freeSlots_.acquire();
-    const int accepted = ::accept4(listeningSocket_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (accepted < 0) {
-      const int error = errno;
+    auto connection = nextConnection();
+    if (!connection) return;
+    PeerAdmission::Decision decision = admission_.admit(connection->get());
+    if (decision.verdict == PeerAdmission::Verdict::Close) {
       freeSlots_.release();
-      if (!isPassing(error)) {
-        logHelperLine(logger_, "Cannot accept connections: " + platform::errorText(error));
-        return;
-      }
-      if (error != EINTR && error != ECONNABORTED) {
-        // Out of descriptors or memory: give finishing connections a moment to free some.
-        logHelperLine(logger_, "Cannot accept a connection: " + platform::errorText(error));
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      }
       continue;
     }
-    platform::UniqueFd connection{accepted};
-    if (auto place = admit(connection.get())) {
-      startServing(std::move(connection), std::move(*place));
-    } else {
-      freeSlots_.release();
+    startServing(std::move(*connection), std::move(decision));
+  }
+}
+
+std::optional<platform::UniqueFd> ConnectionAcceptor::nextConnection() {
+  while (true) {
+    // Between connections, the refusal log tells what it left out once its windows close.
+    std::optional<std::chrono::milliseconds> patience;
+    if (const auto next = admission_.flushRefusals()) {
+      patience =
+          std::chrono::ceil<std::chrono::milliseconds>(*next - std::chrono::steady_clock::now());
+    }
+    auto accepted = platform::acceptConnection(listeningSocket_, patience);
+    if (auto* connection = std::get_if<platform::UniqueFd>(&accepted)) {
+      return std::move(*connection);
+    }
+    const int error = std::get<int>(accepted);
+    if (!isPassing(error)) {
+      logHelperLine(logger_, "Cannot accept connections: " + platform::errorText(error));
+      return std::nullopt;
+    }
+    if (error != EINTR && error != ECONNABORTED && error != ETIMEDOUT) {
+      // Out of descriptors or memory: give finishing connections a moment to free some.
+      logHelperLine(logger_, "Cannot accept a connection: " + platform::errorText(error));
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
   }
 }
 
-std::optional<ConnectionQuota::Place> ConnectionAcceptor::admit(int connection) {
-  const auto credentials = platform::readPeerCredentials(connection);
-  if (!std::holds_alternative<platform::PeerCredentials>(credentials)) {
-    // Unidentified peers are refused, with the reason, where every peer is checked.
-    return ConnectionQuota::Place{};
-  }
-  const auto& peer = std::get<platform::PeerCredentials>(credentials);
-  auto place = quota_.take(peer.uid);
-  if (!place) {
-    logHelperLine(logger_, "Refused connection from uid " + std::to_string(peer.uid) + " (pid " +
-                               std::to_string(peer.pid) + "): too many connections at once");
-  }
-  return place;
-}
-
-void ConnectionAcceptor::startServing(platform::UniqueFd connection, ConnectionQuota::Place place) {
+void ConnectionAcceptor::startServing(platform::UniqueFd connection,
+                                      PeerAdmission::Decision decision) {
   try {
-    std::thread([this, connection = std::move(connection), place = std::move(place)]() mutable {
+    std::thread([this, connection = std::move(connection),
+                 decision = std::move(decision)]() mutable {
       // Named, so that `ps -L` (and a test) can tell connections from everything else.
-      ::pthread_setname_np(::pthread_self(), connectionThreadName);
+      platform::nameCurrentThread(connectionThreadName);
       try {
-        delegate_.serveConnection(std::move(connection));
+        if (decision.verdict == PeerAdmission::Verdict::Serve) {
+          delegate_.serveConnection(std::move(connection));
+        } else {
+          delegate_.refuseConnection(std::move(connection));
+        }
       } catch (const std::exception& failure) {
         logHelperLine(logger_, std::string{"Connection failed: "} + failure.what());
       }
       // The user's place first: once the slot is free, a new connection may need it.
-      { const auto givenBack = std::move(place); }
+      { const auto givenBack = std::move(decision.place); }
       freeSlots_.release();
     }).detach();
   } catch (const std::exception& failure) {

@@ -23,17 +23,21 @@ void ConnectionQuota::Place::giveBack() {
 std::optional<ConnectionQuota::Place> ConnectionQuota::take(uid_t uid) {
   if (uid == 0) return Place{};
   const std::lock_guard lock{mutex_};
+  if (heldByAll_ >= allUsers_) return std::nullopt;
   std::size_t& count = held_[uid];
   if (count >= perUser_) return std::nullopt;
   ++count;
+  ++heldByAll_;
   return Place{this, uid};
 }
 
 void ConnectionQuota::giveBack(uid_t uid) {
   const std::lock_guard lock{mutex_};
   const auto found = held_.find(uid);
+  if (found == held_.end()) return;
+  --heldByAll_;
   // Forget users with nothing open, so the map holds only the connected.
-  if (found != held_.end() && --found->second == 0) held_.erase(found);
+  if (--found->second == 0) held_.erase(found);
 }
 
 }  // namespace quillmere

@@ -22,7 +22,7 @@ std::string sizeText(std::size_t bytes) {
 }  // namespace
 
 void ConnectionServer::serve(HelperProtocol& helper) {
-  while (auto message = nextMessage(std::nullopt)) {
+  while (auto message = nextMessage(std::chrono::steady_clock::now() + idleTime_)) {
     auto decoded = varlink::decodeCall(*message);
     message.reset();  // a script may be megabytes; keep one copy, not two
     if (auto* malformed = std::get_if<varlink::MalformedMessage>(&decoded)) {
@@ -62,8 +62,11 @@ std::optional<std::string> ConnectionServer::nextMessage(
     case Status::Truncated:
       closing("peer hung up in the middle of a message");
       break;
-    case Status::EndOfStream:
     case Status::TimedOut:
+      // Quietly when nothing of a call had come: that is an ordinary end.
+      if (channel_.pendingBytes() != 0) closing("no whole call within the idle time");
+      break;
+    case Status::EndOfStream:
     case Status::Failed:
       break;
   }

@@ -9,15 +9,24 @@
 
 namespace quillmere {
 
+// How long a connection may stay without sending a whole call while none of its calls runs;
+// then it is closed, so that idle or stuck peers cannot keep their places for ever.
+inline constexpr std::chrono::seconds connectionIdleTime{30};
+
 // Carries the calls of one accepted connection, one after another, to their replies.
 class ConnectionServer {
  public:
   // `maxMessageSize` is the protocol's limit; the fuzz harness sets a small one to reach it.
   ConnectionServer(int socket, platform::Logger& logger,
-                   std::size_t maxMessageSize = varlink::maxMessageSize)
-      : channel_(socket, maxMessageSize), logger_(logger), maxMessageSize_(maxMessageSize) {}
+                   std::size_t maxMessageSize = varlink::maxMessageSize,
+                   std::chrono::steady_clock::duration idleTime = connectionIdleTime)
+      : channel_(socket, maxMessageSize),
+        logger_(logger),
+        maxMessageSize_(maxMessageSize),
+        idleTime_(idleTime) {}
 
-  // Serves calls until the peer closes the connection or breaks the protocol.
+  // Serves calls until the peer closes the connection, breaks the protocol, or stays idle for
+  // the idle time.
   void serve(HelperProtocol& helper);
 
   // Answers the first call with PermissionDenied, waiting at most `patience` for it.
@@ -31,6 +40,7 @@ class ConnectionServer {
   varlink::MessageChannel channel_;
   platform::Logger& logger_;
   std::size_t maxMessageSize_;
+  std::chrono::steady_clock::duration idleTime_;
 };
 
 }  // namespace quillmere

@@ -6,15 +6,18 @@
 
 namespace quillmere {
 
-// Decides about each new connection and, once accepted, gives it its own Helper for its life.
+// Serves a connection that was let in with its own Helper for its life, or answers one that was
+// not; who is let in is decided before (PeerAdmission). Both run on the connection's own thread
+// until the connection is over.
 class HelperDelegate {
  public:
   explicit HelperDelegate(platform::Logger& logger) : logger_(logger) {}
   HelperDelegate(const HelperDelegate&) = delete;
   HelperDelegate& operator=(const HelperDelegate&) = delete;
 
-  // Runs on the connection's own thread until the connection is over.
   void serveConnection(platform::UniqueFd connection);
+  // Answers the refused peer's first call with PermissionDenied and closes.
+  void refuseConnection(platform::UniqueFd connection);
 
  private:
   platform::Logger& logger_;

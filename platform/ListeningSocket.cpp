@@ -1,11 +1,13 @@
 #include "platform/ListeningSocket.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <systemd/sd-daemon.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -106,6 +108,21 @@ std::variant<UniqueFd, ListenFailure> obtainListeningSocket(const std::string& p
     return takePassedSocket(passed);
   }
   return bindSocket(path, group);
+}
+
+std::variant<UniqueFd, int> acceptConnection(int listeningSocket,
+                                             std::optional<std::chrono::milliseconds> patience) {
+  if (patience) {
+    pollfd waiter{listeningSocket, POLLIN, 0};
+    const auto milliseconds =
+        std::clamp<std::chrono::milliseconds::rep>(patience->count(), 0, 1'000'000);
+    const int ready = ::poll(&waiter, 1, static_cast<int>(milliseconds));
+    if (ready < 0) return errno;
+    if (ready == 0) return ETIMEDOUT;
+  }
+  const int accepted = ::accept4(listeningSocket, nullptr, nullptr, SOCK_CLOEXEC);
+  if (accepted < 0) return errno;
+  return UniqueFd{accepted};
 }
 
 }  // namespace quillmere::platform

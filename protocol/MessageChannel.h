@@ -34,6 +34,9 @@ class MessageChannel {
 
   ReadResult read(Deadline deadline = std::nullopt);
 
+  // Bytes received of a message not yet complete.
+  std::size_t pendingBytes() const { return framer_.pending(); }
+
   // Sends `message` and its NUL whole. Returns 0, or the errno that stopped it (EPIPE when the
   // peer has gone). Never raises SIGPIPE.
   int write(std::string_view message);

@@ -1,5 +1,7 @@
 #include "tests/support/VarlinkTestClient.h"
 
+#include <sys/socket.h>
+
 #include <variant>
 
 #include "platform/UnixSocket.h"
@@ -19,6 +21,11 @@ VarlinkTestClient::VarlinkTestClient(const std::string& socketPath) {
 
 bool VarlinkTestClient::send(std::string_view text) {
   return channel_ && socket_.valid() && channel_->write(text) == 0;
+}
+
+bool VarlinkTestClient::sendPart(std::string_view bytes) {
+  return socket_.valid() && ::send(socket_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+                                static_cast<ssize_t>(bytes.size());
 }
 
 std::optional<nlohmann::json> VarlinkTestClient::receive(std::chrono::milliseconds patience) {

@@ -21,6 +21,8 @@ class VarlinkTestClient {
 
   // Sends `text` and its NUL as they are.
   bool send(std::string_view text);
+  // Sends `bytes` alone, without a NUL: a part of a message.
+  bool sendPart(std::string_view bytes);
   // The next reply, or nothing when the connection ended or nothing came in time.
   std::optional<nlohmann::json> receive(
       std::chrono::milliseconds patience = std::chrono::seconds(30));

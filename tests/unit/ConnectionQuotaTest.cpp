@@ -54,5 +54,17 @@ TEST(ConnectionQuotaTest, ADroppedPlaceIsFreeAgainOnce) {
   EXPECT_EQ(takeAll(quota, user, 5).size(), 2u);
 }
 
+// All users other than root together stop at their share, so root's room stays free.
+TEST(ConnectionQuotaTest, AllUsersTogetherStopAtTheirShare) {
+  ConnectionQuota quota{3, 5};
+  auto first = takeAll(quota, user, 3);
+  const auto second = takeAll(quota, otherUser, 3);
+  EXPECT_EQ(second.size(), 2u);
+  EXPECT_FALSE(quota.take(1002));
+  EXPECT_EQ(takeAll(quota, 0, 10).size(), 10u) << "root is not counted";
+  first.pop_back();
+  EXPECT_TRUE(quota.take(1002)) << "a place given back is anyone's";
+}
+
 }  // namespace
 }  // namespace quillmere
