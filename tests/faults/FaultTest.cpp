@@ -583,5 +583,25 @@ TEST_F(FaultTest, IdleConnectionsAreClosed) {
             1u);
 }
 
+// A stranger flooding the socket with connections gets a few refusal lines and one count of the
+// rest, not a line each: the journal would drop the daemon's other lines past its burst limit.
+TEST_F(FaultTest, AFloodOfRefusalsLogsAFewLinesAndACount) {
+  SandboxedHelper helper{SandboxOptions{.bindMounts = {helperGroupFile()}}};
+  ASSERT_TRUE(helper.started());
+  ASSERT_EQ(helper.runInside({"/bin/chmod", "0666", std::string{helperSocketPath}}).status, 0);
+  ASSERT_TRUE(startInBackground(helper,
+                                as(65534, false) +
+                                    SandboxedHelper::insideBinary("quillmere-test-stuck-peer") +
+                                    " " + std::string{helperSocketPath} + " silent 500",
+                                "/tmp/flood.out", "ready"));
+  EXPECT_TRUE(helper.waitForLogLine(
+      "Quillmere Helper: Left out 480 more refusal lines for uid 65534 in 30 s", 1,
+      std::chrono::seconds(40)));
+  EXPECT_EQ(countLinesLike(helper, "Quillmere Helper: Refused connection from uid 65534 (pid ", ""),
+            20u);
+  EXPECT_EQ(VarlinkTestClient{helper.socketPath()}.call(helperCall("GetVersion")), versionReply);
+  helper.runInside({"/usr/bin/pkill", "-9", "-f", "quillmere-test-stuck-peer"});
+}
+
 }  // namespace
 }  // namespace quillmere::testing_support
