@@ -51,7 +51,9 @@ void ResultTable::print() const {
     if (index == 0) {
       std::string rule;
       for (const std::size_t width : widths) {
-        rule += "|" + std::string(width + 2, '-');
+        // Appended piece by piece: GCC 12 takes `"|" + std::string(...)` for an overlapping copy.
+        rule += '|';
+        rule.append(width + 2, '-');
       }
       std::printf("%s|\n", rule.c_str());
     }

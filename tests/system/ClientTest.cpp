@@ -7,6 +7,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "protocol/HelperNames.h"
@@ -47,13 +48,18 @@ std::vector<std::string> fakeHelper(const Words& steps) {
   std::string command =
       SandboxedHelper::insideBinary("quillmere-fake-helper") + " --record /run/calls";
   for (const auto& step : steps) {
-    command += " " + shellQuoted(step);
+    command += ' ';
+    command += shellQuoted(step);
   }
   return {command + " &",
           "while [ ! -S " + std::string{helperSocketPath} + " ]; do sleep 0.01; done"};
 }
 
 struct Expected {
+  // A constructor rather than an aggregate: GCC 12 takes the members of a half-built aggregate
+  // in a case table for "maybe uninitialized".
+  Expected(std::string output, int exitStatus)
+      : standardOutput{std::move(output)}, status{exitStatus} {}
   std::string standardOutput;
   int status;
 };

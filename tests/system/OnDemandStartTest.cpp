@@ -81,7 +81,11 @@ TEST_F(OnDemandStartTest, UnitsNameTheFixedSocketGroupAndInstalledDaemon) {
   EXPECT_EQ(socket->value("Install", "WantedBy"), "sockets.target");
   EXPECT_EQ(service->value("Service", "ExecStart"), helperInstallPath);
   EXPECT_EQ(service->value("Service", "User"), "") << "the daemon runs as root";
-  EXPECT_EQ(service->value("Service", "PrivateTmp"), "yes");
+  // Scripts go to a root-only directory; /tmp stays the system's, where callers' files are.
+  EXPECT_EQ(service->value("Service", "PrivateTmp"), "");
+  EXPECT_EQ(service->value("Service", "RuntimeDirectoryMode"), "0700");
+  EXPECT_EQ(service->value("Service", "Environment"),
+            "TMPDIR=/run/" + service->value("Service", "RuntimeDirectory"));
 }
 
 TEST_F(OnDemandStartTest, StartsOnTheFirstConnectionAndNotAfterRemoval) {
