@@ -198,7 +198,7 @@ std::size_t appendEscaped(std::string& out, std::string_view text, std::size_t f
     const std::size_t taken = runEnd - index < room ? runEnd - index : room;
     out.append(text.data() + index, taken);
     index += taken;
-    if (index < runEnd || index == text.size()) break;
+    if (index == text.size() || out.size() >= limit) break;
     const auto byte = static_cast<unsigned char>(text[index]);
     if (byte == '"' || byte == '\\') {
       out += '\\';
