@@ -23,7 +23,10 @@ extern char** environ;
 namespace quillmere::platform {
 namespace {
 
-constexpr std::size_t kReadChunkBytes = 64 * 1024;
+// Large steps: a child writing hundreds of MiB then costs a few hundred reads and wake-ups, not
+// thousands.
+constexpr std::size_t kReadChunkBytes = 1024 * 1024;
+constexpr int kPipeBytes = 1024 * 1024;
 constexpr int kFirstNonStandardDescriptor = 3;
 
 SpawnFailure failureFor(int errorNumber) {
@@ -51,6 +54,9 @@ int openPipe(Pipe& pipe) {
   if (::pipe2(ends.data(), O_CLOEXEC) != 0) return errno;
   pipe.readEnd.reset(ends[0]);
   pipe.writeEnd.reset(ends[1]);
+  // A larger pipe lets the child write on while the daemon copies what came before. Where the
+  // system refuses (a lower pipe-max-size for an unprivileged caller), the default stays.
+  ::fcntl(pipe.writeEnd.get(), F_SETPIPE_SZ, kPipeBytes);
   if (const int error = moveAboveStandardDescriptors(pipe.readEnd); error != 0) return error;
   return moveAboveStandardDescriptors(pipe.writeEnd);
 }
