@@ -210,6 +210,24 @@ class PieceWriter {
   bool stopped_ = false;
 };
 
+// An object's members with their strings escaped in pieces; any other value as dump() writes it.
+void writeValue(const json& value, PieceWriter& out) {
+  if (!value.is_object()) {
+    out.value(value);
+    return;
+  }
+  out.raw("{");
+  bool first = true;
+  for (const auto& [name, member] : value.items()) {
+    if (!first) out.raw(",");
+    first = false;
+    out.string(name);
+    out.raw(":");
+    out.value(member);
+  }
+  out.raw("}");
+}
+
 // Members in the order a JSON object document has them: sorted by name.
 bool writeReply(const Reply& reply, PieceWriter& out) {
   out.raw("{");
@@ -220,27 +238,14 @@ bool writeReply(const Reply& reply, PieceWriter& out) {
     out.raw(",");
   }
   out.raw("\"parameters\":");
-  if (reply.parameters.is_object()) {
-    out.raw("{");
-    bool first = true;
-    for (const auto& [name, value] : reply.parameters.items()) {
-      if (!first) out.raw(",");
-      first = false;
-      out.string(name);
-      out.raw(":");
-      out.value(value);
-    }
-    out.raw("}");
-  } else {
-    out.value(reply.parameters);
-  }
+  writeValue(reply.parameters, out);
   out.raw("}");
   return out.finish();
 }
 
-std::size_t expectedSize(const Reply& reply) {
+std::size_t expectedSize(const json& parameters) {
   std::size_t bytes = 256;
-  for (const auto& value : reply.parameters) {
+  for (const auto& value : parameters) {
     if (value.is_string()) bytes += value.get_ref<const std::string&>().size();
   }
   return bytes;
@@ -368,31 +373,31 @@ class FlatReplyReader {
 
 }  // namespace
 
+// Members in the order a JSON object document has them, as for replies.
 std::string encodeCall(const Call& call) {
-  json document{{"method", call.method}};
+  const EncodedReply::Sink none;
+  PieceWriter out{none, std::string::npos, expectedSize(call.parameters) + call.method.size()};
+  out.raw("{\"method\":");
+  out.string(call.method);
+  if (call.more) out.raw(",\"more\":true");
+  if (call.oneway) out.raw(",\"oneway\":true");
   if (!call.parameters.empty()) {
-    document["parameters"] = call.parameters;
+    out.raw(",\"parameters\":");
+    writeValue(call.parameters, out);
   }
-  if (call.oneway) {
-    document["oneway"] = true;
-  }
-  if (call.more) {
-    document["more"] = true;
-  }
-  if (call.upgrade) {
-    document["upgrade"] = true;
-  }
-  return dump(document);
+  if (call.upgrade) out.raw(",\"upgrade\":true");
+  out.raw("}");
+  return std::move(out.buffer());
 }
 
 bool EncodedReply::write(const Sink& sink, std::size_t pieceBytes) const {
-  PieceWriter out{sink, pieceBytes, expectedSize(*reply_)};
+  PieceWriter out{sink, pieceBytes, expectedSize(reply_->parameters)};
   return writeReply(*reply_, out);
 }
 
 std::string EncodedReply::text() const {
   const Sink none;
-  PieceWriter out{none, std::string::npos, expectedSize(*reply_)};
+  PieceWriter out{none, std::string::npos, expectedSize(reply_->parameters)};
   writeReply(*reply_, out);
   return std::move(out.buffer());
 }
