@@ -88,16 +88,17 @@ bool HelperClient::isHelperInstalled() {
 
 CommandResult HelperClient::runCommand(std::string_view method, nlohmann::json parameters,
                                        bool printFailure) {
-  const auto outcome = connection_.call(
-      varlink::encodeCall(helperCall(method, std::move(parameters))), settings_.commandTimeout);
+  auto outcome = connection_.call(varlink::encodeCall(helperCall(method, std::move(parameters))),
+                                  settings_.commandTimeout);
   if (const auto* failed = std::get_if<CallFailed>(&outcome)) {
     return failedCommand(failed->description, printFailure);
   }
-  if (const auto* reply = std::get_if<varlink::Reply>(&outcome)) {
+  if (auto* reply = std::get_if<varlink::Reply>(&outcome)) {
     if (const auto problem = replyProblem(*reply, method)) {
       return failedCommand(*problem, printFailure);
     }
-    if (auto result = varlink::commandResultFromParameters(reply->parameters)) {
+    // The output may be hundreds of MiB: moved out of the reply, not copied.
+    if (auto result = varlink::commandResultFromParameters(std::move(reply->parameters))) {
       return *std::move(result);
     }
     return failedCommand("the helper's reply cannot be read", printFailure);

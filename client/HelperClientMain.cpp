@@ -25,9 +25,17 @@ constexpr std::string_view usageText =
     "  check                     - Check if helper is installed\n"
     "  install                   - Install the helper (requires admin)";
 
-int printResult(const CommandResult& result, LineSink& out) {
+// Takes the result by value: a script's output may be hundreds of MiB, and the line that carries
+// it is made before the output is let go, never beside two more copies of it.
+int printResult(CommandResult result, LineSink& out) {
   if (result.success) {
-    out.writeLine("SUCCESS: " + result.output.value_or(""));
+    constexpr std::string_view prefix = "SUCCESS: ";
+    std::string line;
+    line.reserve(prefix.size() + (result.output ? result.output->size() : 0));
+    line.append(prefix);
+    if (result.output) line.append(*result.output);
+    result.output.reset();
+    out.writeLine(line);
     return 0;
   }
   out.writeLine("ERROR: " + result.error.value_or("Unknown error"));

@@ -43,8 +43,8 @@ varlink::Reply serveHelper(const varlink::MethodSpec& declared, const varlink::C
       reply = normalReply(std::move(parameters));
     }
   };
-  const HelperProtocol::CommandReply commandReply = [&keep](const CommandResult& result) {
-    keep(varlink::commandResultParameters(result));
+  const HelperProtocol::CommandReply commandReply = [&keep](CommandResult result) {
+    keep(varlink::commandResultParameters(std::move(result)));
   };
   const json& parameters = call.parameters;
 

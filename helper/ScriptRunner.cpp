@@ -91,7 +91,7 @@ void ScriptRunner::run(const std::string& script, const HelperProtocol::CommandR
     result.error = std::move(errorText);
     log("Script failed with status " + std::to_string(ended.status));
   }
-  reply(result);
+  reply(std::move(result));
 }
 
 void ScriptRunner::fail(const std::string& description, const HelperProtocol::CommandReply& reply,

@@ -2,7 +2,10 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <utility>
+
+#include "protocol/JsonText.h"
 
 namespace quillmere {
 namespace {
@@ -46,43 +49,27 @@ std::size_t trailingWhiteSpace(std::string_view text) {
   return whiteSpaceLength([text](std::string_view c) { return text.ends_with(c); });
 }
 
-bool isContinuation(std::uint8_t byte) { return (byte & 0xC0) == 0x80; }
-
 }  // namespace
 
 bool isValidUtf8(std::string_view bytes) {
-  const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
-  const std::size_t size = bytes.size();
   std::size_t index = 0;
-  while (index < size) {
-    const std::uint8_t lead = data[index];
-    if (lead < 0x80) {
+  while (index < bytes.size()) {
+    // Plain ASCII, which most output is, eight bytes at a time.
+    if (bytes.size() - index >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, bytes.data() + index, sizeof word);
+      if ((word & 0x8080808080808080ULL) == 0) {
+        index += 8;
+        continue;
+      }
+    }
+    if (static_cast<std::uint8_t>(bytes[index]) < 0x80) {
       ++index;
       continue;
     }
-    std::size_t length = 0;
-    // The allowed range of the second byte rules out overlongs, surrogates and > U+10FFFF.
-    std::uint8_t secondLow = 0x80;
-    std::uint8_t secondHigh = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) secondLow = 0xA0;
-      if (lead == 0xED) secondHigh = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) secondLow = 0x90;
-      if (lead == 0xF4) secondHigh = 0x8F;
-    } else {
-      return false;
-    }
-    if (size - index < length) return false;
-    if (data[index + 1] < secondLow || data[index + 1] > secondHigh) return false;
-    for (std::size_t offset = 2; offset < length; ++offset) {
-      if (!isContinuation(data[index + offset])) return false;
-    }
-    index += length;
+    const int length = varlink::utf8SequenceLength(bytes, index);
+    if (length < 0) return false;
+    index += static_cast<std::size_t>(length);
   }
   return true;
 }

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "platform/ErrorText.h"
 #include "platform/UniqueFd.h"
@@ -23,7 +25,10 @@ extern char** environ;
 namespace quillmere::platform {
 namespace {
 
-constexpr std::size_t kReadChunkBytes = 64 * 1024;
+// Large steps: a child writing hundreds of MiB then costs a few hundred reads and wake-ups, not
+// thousands.
+constexpr std::size_t kReadChunkBytes = 1024 * 1024;
+constexpr int kPipeBytes = 1024 * 1024;
 constexpr int kFirstNonStandardDescriptor = 3;
 
 SpawnFailure failureFor(int errorNumber) {
@@ -51,6 +56,9 @@ int openPipe(Pipe& pipe) {
   if (::pipe2(ends.data(), O_CLOEXEC) != 0) return errno;
   pipe.readEnd.reset(ends[0]);
   pipe.writeEnd.reset(ends[1]);
+  // A larger pipe lets the child write on while the daemon copies what came before. Where the
+  // system refuses (a lower pipe-max-size for an unprivileged caller), the default stays.
+  ::fcntl(pipe.writeEnd.get(), F_SETPIPE_SZ, kPipeBytes);
   if (const int error = moveAboveStandardDescriptors(pipe.readEnd); error != 0) return error;
   return moveAboveStandardDescriptors(pipe.writeEnd);
 }
@@ -159,14 +167,57 @@ std::vector<char*> nullTerminatedPointers(const std::string* first,
   return pointers;
 }
 
+// Captured bytes in chunks of their own pages, joined once at the end: a growing string would
+// copy itself at each doubling and briefly hold twice the output. Each chunk is unmapped as soon
+// as it has been copied, so the whole output is in memory about once.
+class CapturedBytes {
+ public:
+  CapturedBytes() = default;
+  CapturedBytes(const CapturedBytes&) = delete;
+  CapturedBytes& operator=(const CapturedBytes&) = delete;
+  ~CapturedBytes() {
+    for (char* chunk : chunks_) ::munmap(chunk, kReadChunkBytes);
+  }
+
+  // Reads once from `fd` straight into the chunks: the count read, 0 at end of file, or -1.
+  ssize_t readFrom(int fd) {
+    if (chunks_.empty() || lastUsed_ == kReadChunkBytes) {
+      void* chunk = ::mmap(nullptr, kReadChunkBytes, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (chunk == MAP_FAILED) return -1;
+      chunks_.push_back(static_cast<char*>(chunk));
+      lastUsed_ = 0;
+    }
+    const ssize_t count = ::read(fd, chunks_.back() + lastUsed_, kReadChunkBytes - lastUsed_);
+    if (count > 0) lastUsed_ += static_cast<std::size_t>(count);
+    return count;
+  }
+
+  // Moves everything into `out`, releasing each chunk once it is copied.
+  void moveInto(std::string& out) {
+    if (chunks_.empty()) return;
+    out.reserve((chunks_.size() - 1) * kReadChunkBytes + lastUsed_);
+    for (std::size_t index = 0; index < chunks_.size(); ++index) {
+      const bool last = index + 1 == chunks_.size();
+      out.append(chunks_[index], last ? lastUsed_ : kReadChunkBytes);
+      ::munmap(chunks_[index], kReadChunkBytes);
+    }
+    chunks_.clear();
+  }
+
+ private:
+  std::vector<char*> chunks_;
+  std::size_t lastUsed_ = 0;
+};
+
 struct DrainedStream {
   UniqueFd readEnd;
-  std::string* sink = nullptr;  // null discards what is read
+  CapturedBytes* captured = nullptr;  // null discards what is read
 };
 
 // Reads every stream to end of file. Returns 0, or the errno of a failed poll/read.
 int drainToEndOfFile(std::array<DrainedStream, 2>& streams) {
-  const auto chunk = std::make_unique<char[]>(kReadChunkBytes);
+  const auto discarded = std::make_unique<char[]>(kReadChunkBytes);
   for (;;) {
     std::array<pollfd, 2> pollSet{};
     std::array<DrainedStream*, 2> polled{};
@@ -186,13 +237,12 @@ int drainToEndOfFile(std::array<DrainedStream, 2>& streams) {
     for (nfds_t index = 0; index < polledCount; ++index) {
       if (pollSet[index].revents == 0) continue;
       DrainedStream& stream = *polled[index];
-      const ssize_t count = ::read(stream.readEnd.get(), chunk.get(), kReadChunkBytes);
-      if (count > 0) {
-        // append() grows capacity geometrically, so large outputs are not copied quadratically.
-        if (stream.sink != nullptr) stream.sink->append(chunk.get(), static_cast<size_t>(count));
-      } else if (count == 0) {
+      const ssize_t count = stream.captured != nullptr
+                                ? stream.captured->readFrom(stream.readEnd.get())
+                                : ::read(stream.readEnd.get(), discarded.get(), kReadChunkBytes);
+      if (count == 0) {
         stream.readEnd.reset();
-      } else if (errno != EINTR && errno != EAGAIN) {
+      } else if (count < 0 && errno != EINTR && errno != EAGAIN) {
         return errno;
       }
     }
@@ -250,13 +300,13 @@ std::variant<ProcessOutcome, SpawnFailure> runProcess(const SpawnSpec& request) 
   if (spawnError != 0) return failureFor(spawnError);
 
   ProcessOutcome outcome;
+  CapturedBytes capturedOutput;
+  CapturedBytes capturedError;
   std::array<DrainedStream, 2> streams{
-      DrainedStream{std::move(standardOutput.readEnd), request.standardOutput == OutputMode::Capture
-                                                           ? &outcome.standardOutput
-                                                           : nullptr},
-      DrainedStream{std::move(standardError.readEnd), request.standardError == OutputMode::Capture
-                                                          ? &outcome.standardError
-                                                          : nullptr},
+      DrainedStream{std::move(standardOutput.readEnd),
+                    request.standardOutput == OutputMode::Capture ? &capturedOutput : nullptr},
+      DrainedStream{std::move(standardError.readEnd),
+                    request.standardError == OutputMode::Capture ? &capturedError : nullptr},
   };
   const int drainError = drainToEndOfFile(streams);
   // On a drain failure, closing the read ends lets a writing child die of EPIPE instead of
@@ -268,6 +318,8 @@ std::variant<ProcessOutcome, SpawnFailure> runProcess(const SpawnSpec& request) 
   if (drainError != 0) return failureFor(drainError);
   if (reapError != 0) return failureFor(reapError);
   outcome.status = statusFromWaitStatus(waitStatus);
+  capturedOutput.moveInto(outcome.standardOutput);
+  capturedError.moveInto(outcome.standardError);
   return outcome;
 }
 

@@ -11,7 +11,8 @@ namespace quillmere {
 // on the calling thread, before it returns.
 class HelperProtocol {
  public:
-  using CommandReply = std::function<void(const CommandResult&)>;
+  // Takes the result by value, so that a script's output can be moved on rather than copied.
+  using CommandReply = std::function<void(CommandResult)>;
   using VersionReply = std::function<void(const std::string& version)>;
   using UninstallReply = std::function<void(bool success)>;
 

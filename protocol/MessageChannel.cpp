@@ -11,6 +11,8 @@ namespace quillmere::varlink {
 namespace {
 
 constexpr std::size_t readChunkSize = 64 * 1024;
+// Large enough that a huge reply costs few system calls, small enough to stay out of the way.
+constexpr std::size_t writePieceSize = 1024 * 1024;
 
 // Milliseconds left until the deadline for poll(), or -1 to wait without end.
 int pollTimeout(const MessageChannel::Deadline& deadline) {
@@ -70,17 +72,31 @@ MessageChannel::ReadResult MessageChannel::read(Deadline deadline) {
   }
 }
 
-int MessageChannel::write(std::string_view message) {
+int MessageChannel::write(std::string_view message) { return send(message, true); }
+
+int MessageChannel::write(const EncodedReply& reply) {
+  int error = 0;
+  reply.write(
+      [this, &error](std::string_view piece, bool last) {
+        error = send(piece, last);
+        return error == 0;
+      },
+      writePieceSize);
+  return error;
+}
+
+int MessageChannel::send(std::string_view bytes, bool terminate) {
   static constexpr char terminator = '\0';
   std::array<iovec, 2> pieces{{
-      {const_cast<char*>(message.data()), message.size()},
+      {const_cast<char*>(bytes.data()), bytes.size()},
       {const_cast<char*>(&terminator), 1},
   }};
-  std::size_t first = 0;
-  while (first < pieces.size()) {
+  const std::size_t count = terminate ? 2 : 1;
+  std::size_t first = bytes.empty() ? 1 : 0;
+  while (first < count) {
     msghdr header{};
     header.msg_iov = &pieces[first];
-    header.msg_iovlen = pieces.size() - first;
+    header.msg_iovlen = count - first;
     ssize_t sent = ::sendmsg(socket_, &header, MSG_NOSIGNAL);
     if (sent < 0) {
       if (errno == EINTR) {
@@ -89,7 +105,7 @@ int MessageChannel::write(std::string_view message) {
       return errno;
     }
     // Skip what went out; a piece sent in part keeps its remainder.
-    for (auto left = static_cast<std::size_t>(sent); first < pieces.size() && left > 0;) {
+    for (auto left = static_cast<std::size_t>(sent); first < count && left > 0;) {
       iovec& piece = pieces[first];
       const std::size_t taken = left < piece.iov_len ? left : piece.iov_len;
       piece.iov_base = static_cast<char*>(piece.iov_base) + taken;

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/MessageCodec.h"
 #include "protocol/MessageFramer.h"
 
 namespace quillmere::varlink {
@@ -40,8 +41,13 @@ class MessageChannel {
   // Sends `message` and its NUL whole. Returns 0, or the errno that stopped it (EPIPE when the
   // peer has gone). Never raises SIGPIPE.
   int write(std::string_view message);
+  // The same for a reply, sent as it is encoded, in large pieces.
+  int write(const EncodedReply& reply);
 
  private:
+  // Sends `bytes`, and the NUL after them when `terminate`, whole.
+  int send(std::string_view bytes, bool terminate);
+
   int socket_;
   MessageFramer framer_;
 };

@@ -1,9 +1,14 @@
 #include "protocol/MessageCodec.h"
 
+#include <algorithm>
 #include <optional>
 #include <set>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
+
+#include "protocol/JsonText.h"
 
 namespace quillmere::varlink {
 namespace {
@@ -129,54 +134,276 @@ std::string dump(const json& document) {
   return document.dump(-1, ' ', /*ensure_ascii=*/false, json::error_handler_t::replace);
 }
 
-json textOrNull(const std::optional<std::string>& text) {
-  return text ? json(*text) : json(nullptr);
+json textOrNull(std::optional<std::string>&& text) {
+  return text ? json(std::move(*text)) : json(nullptr);
 }
 
-std::optional<std::string> optionalText(const json& value) {
-  return value.is_string() ? std::optional<std::string>{value.get<std::string>()} : std::nullopt;
+// Reads the texts out of `parameters`: copied from a const object, moved out of any other.
+template <typename Parameters>
+std::optional<CommandResult> readCommandResult(Parameters& parameters) {
+  const auto success = parameters.find("success");
+  if (success == parameters.end() || !success->is_boolean()) {
+    return std::nullopt;
+  }
+  CommandResult result{success->template get<bool>(), std::nullopt, std::nullopt};
+  for (auto [name, text] : {std::pair{"output", &result.output}, {"error", &result.error}}) {
+    const auto member = parameters.find(name);
+    if (member == parameters.end() || member->is_null()) {
+      continue;
+    }
+    if (!member->is_string()) {
+      return std::nullopt;
+    }
+    if constexpr (std::is_const_v<Parameters>) {
+      *text = member->template get<std::string>();
+    } else {
+      *text = std::move(member->template get_ref<std::string&>());
+    }
+  }
+  return result;
 }
+
+// Gathers a reply's text into pieces of about `pieceBytes` and hands each to the sink, so that a
+// string of hundreds of MiB never exists twice.
+class PieceWriter {
+ public:
+  PieceWriter(const EncodedReply::Sink& sink, std::size_t pieceBytes, std::size_t expectedBytes)
+      : sink_(sink), pieceBytes_(pieceBytes) {
+    buffer_.reserve(expectedBytes < pieceBytes ? expectedBytes : pieceBytes);
+  }
+
+  void raw(std::string_view text) {
+    buffer_ += text;
+    if (buffer_.size() >= pieceBytes_) flush(false);
+  }
+
+  void string(std::string_view text) {
+    buffer_ += '"';
+    for (std::size_t position = 0; position < text.size() && !stopped_;) {
+      position = appendEscaped(buffer_, text, position, pieceBytes_);
+      if (buffer_.size() >= pieceBytes_) flush(false);
+    }
+    buffer_ += '"';
+  }
+
+  void value(const json& value) {
+    if (value.is_string()) {
+      string(value.get_ref<const std::string&>());
+    } else {
+      raw(dump(value));
+    }
+  }
+
+  bool finish() { return flush(true); }
+  std::string& buffer() { return buffer_; }
+
+ private:
+  bool flush(bool last) {
+    if (!stopped_ && sink_ && !sink_(buffer_, last)) stopped_ = true;
+    if (!last) buffer_.clear();
+    return !stopped_;
+  }
+
+  const EncodedReply::Sink& sink_;
+  std::size_t pieceBytes_;
+  std::string buffer_;
+  bool stopped_ = false;
+};
+
+// An object's members with their strings escaped in pieces; any other value as dump() writes it.
+void writeValue(const json& value, PieceWriter& out) {
+  if (!value.is_object()) {
+    out.value(value);
+    return;
+  }
+  out.raw("{");
+  bool first = true;
+  for (const auto& [name, member] : value.items()) {
+    if (!first) out.raw(",");
+    first = false;
+    out.string(name);
+    out.raw(":");
+    out.value(member);
+  }
+  out.raw("}");
+}
+
+// Members in the order a JSON object document has them: sorted by name.
+bool writeReply(const Reply& reply, PieceWriter& out) {
+  out.raw("{");
+  if (reply.continues) out.raw("\"continues\":true,");
+  if (reply.error) {
+    out.raw("\"error\":");
+    out.string(*reply.error);
+    out.raw(",");
+  }
+  out.raw("\"parameters\":");
+  writeValue(reply.parameters, out);
+  out.raw("}");
+  return out.finish();
+}
+
+std::size_t expectedSize(const json& parameters) {
+  std::size_t bytes = 256;
+  for (const auto& value : parameters) {
+    if (value.is_string()) bytes += value.get_ref<const std::string&>().size();
+  }
+  return bytes;
+}
+
+// Reads a reply whose members are strings, booleans or null, with parameters that are an
+// object of such members: every reply of this interface. Its texts are moved into place, never
+// copied through a tree. Nothing for anything else, which the general parser then reads and,
+// when malformed, explains.
+class FlatReplyReader {
+ public:
+  explicit FlatReplyReader(std::string_view text) : text_(text) {}
+
+  std::optional<Reply> read() {
+    Reply reply;
+    bool seenError = false;
+    bool seenParameters = false;
+    bool seenContinues = false;
+    std::vector<std::string> otherNames;
+    if (!expect('{')) return std::nullopt;
+    std::string name;
+    for (bool first = true;; first = false) {
+      skipSpace();
+      if (first && peek('}')) break;
+      if (!readJsonString(text_, position_, name) || !expect(':')) return std::nullopt;
+      skipSpace();
+      if (name == "parameters") {
+        if (std::exchange(seenParameters, true) || !readParameters(reply.parameters)) {
+          return std::nullopt;
+        }
+      } else {
+        json value;
+        if (!readSimpleValue(value)) return std::nullopt;
+        if (name == "error") {
+          if (std::exchange(seenError, true) || value.is_boolean()) return std::nullopt;
+          if (value.is_string()) reply.error = std::move(value.get_ref<std::string&>());
+        } else if (name == "continues") {
+          if (std::exchange(seenContinues, true) || value.is_string()) return std::nullopt;
+          reply.continues = value.is_boolean() && value.get<bool>();
+        } else if (std::find(otherNames.begin(), otherNames.end(), name) != otherNames.end()) {
+          return std::nullopt;
+        } else {
+          otherNames.push_back(name);
+        }
+      }
+      skipSpace();
+      if (peek('}')) break;
+      if (!expect(',')) return std::nullopt;
+    }
+    ++position_;
+    skipSpace();
+    if (position_ != text_.size()) return std::nullopt;
+    return reply;
+  }
+
+ private:
+  bool readParameters(json& parameters) {
+    if (readLiteral("null")) {
+      parameters = json::object();
+      return true;
+    }
+    if (!expect('{')) return false;
+    parameters = json::object();
+    std::string name;
+    for (bool first = true;; first = false) {
+      skipSpace();
+      if (first && peek('}')) break;
+      if (!readJsonString(text_, position_, name) || !expect(':')) return false;
+      skipSpace();
+      json value;
+      if (!readSimpleValue(value) || parameters.contains(name)) return false;
+      parameters[name] = std::move(value);
+      skipSpace();
+      if (peek('}')) break;
+      if (!expect(',')) return false;
+    }
+    ++position_;
+    return true;
+  }
+
+  bool readSimpleValue(json& value) {
+    if (peek('"')) {
+      std::string text;
+      if (!readJsonString(text_, position_, text)) return false;
+      value = std::move(text);
+      return true;
+    }
+    if (readLiteral("true")) {
+      value = true;
+    } else if (readLiteral("false")) {
+      value = false;
+    } else if (readLiteral("null")) {
+      value = nullptr;
+    } else {
+      return false;
+    }
+    return true;
+  }
+
+  bool readLiteral(std::string_view literal) {
+    if (text_.substr(position_, literal.size()) != literal) return false;
+    position_ += literal.size();
+    return true;
+  }
+
+  void skipSpace() {
+    while (position_ < text_.size() && (text_[position_] == ' ' || text_[position_] == '\t' ||
+                                        text_[position_] == '\n' || text_[position_] == '\r')) {
+      ++position_;
+    }
+  }
+
+  bool peek(char wanted) const { return position_ < text_.size() && text_[position_] == wanted; }
+
+  bool expect(char wanted) {
+    skipSpace();
+    if (!peek(wanted)) return false;
+    ++position_;
+    return true;
+  }
+
+  std::string_view text_;
+  std::size_t position_ = 0;
+};
 
 }  // namespace
 
+// Members in the order a JSON object document has them, as for replies.
 std::string encodeCall(const Call& call) {
-  json document{{"method", call.method}};
+  const EncodedReply::Sink none;
+  PieceWriter out{none, std::string::npos, expectedSize(call.parameters) + call.method.size()};
+  out.raw("{\"method\":");
+  out.string(call.method);
+  if (call.more) out.raw(",\"more\":true");
+  if (call.oneway) out.raw(",\"oneway\":true");
   if (!call.parameters.empty()) {
-    document["parameters"] = call.parameters;
+    out.raw(",\"parameters\":");
+    writeValue(call.parameters, out);
   }
-  if (call.oneway) {
-    document["oneway"] = true;
-  }
-  if (call.more) {
-    document["more"] = true;
-  }
-  if (call.upgrade) {
-    document["upgrade"] = true;
-  }
-  return dump(document);
+  if (call.upgrade) out.raw(",\"upgrade\":true");
+  out.raw("}");
+  return std::move(out.buffer());
 }
 
-// A reply may carry a script's whole output, hundreds of MiB: its parameters are written straight
-// into one buffer sized up front, never copied into an envelope or grown by doubling.
-std::string encodeReply(const Reply& reply) {
-  std::size_t textBytes = 0;
-  for (const auto& value : reply.parameters) {
-    if (value.is_string()) textBytes += value.get_ref<const std::string&>().size();
-  }
-  std::string text;
-  text.reserve(textBytes + 256);
-  // Members in the order a JSON object document would have them: sorted by name.
-  text += '{';
-  if (reply.continues) text += "\"continues\":true,";
-  if (reply.error) text += "\"error\":" + dump(json(*reply.error)) + ",";
-  text += "\"parameters\":";
-  nlohmann::detail::serializer<json> serializer{
-      nlohmann::detail::output_adapter<char, std::string>(text), ' ',
-      json::error_handler_t::replace};
-  serializer.dump(reply.parameters, /*pretty_print=*/false, /*ensure_ascii=*/false, 0);
-  text += '}';
-  return text;
+bool EncodedReply::write(const Sink& sink, std::size_t pieceBytes) const {
+  PieceWriter out{sink, pieceBytes, expectedSize(reply_->parameters)};
+  return writeReply(*reply_, out);
 }
+
+std::string EncodedReply::text() const {
+  const Sink none;
+  PieceWriter out{none, std::string::npos, expectedSize(reply_->parameters)};
+  writeReply(*reply_, out);
+  return std::move(out.buffer());
+}
+
+EncodedReply encodeReply(const Reply& reply) { return EncodedReply{reply}; }
+EncodedReply encodeReply(Reply&& reply) { return EncodedReply{std::move(reply)}; }
 
 Decoded<Call> decodeCall(std::string_view text) {
   auto parsed = parseObject(text);
@@ -201,6 +428,9 @@ Decoded<Call> decodeCall(std::string_view text) {
 }
 
 Decoded<Reply> decodeReply(std::string_view text) {
+  if (auto flat = FlatReplyReader{text}.read()) {
+    return *std::move(flat);
+  }
   auto parsed = parseObject(text);
   if (auto* malformed = std::get_if<MalformedMessage>(&parsed)) {
     return *malformed;
@@ -228,27 +458,23 @@ Reply errorReply(std::string_view name, nlohmann::json parameters) {
 }
 
 nlohmann::json commandResultParameters(const CommandResult& result) {
-  return json{{"success", result.success},
-              {"output", textOrNull(result.output)},
-              {"error", textOrNull(result.error)}};
+  return commandResultParameters(CommandResult{result});
+}
+
+nlohmann::json commandResultParameters(CommandResult&& result) {
+  json parameters = json::object();
+  parameters["success"] = result.success;
+  parameters["output"] = textOrNull(std::move(result.output));
+  parameters["error"] = textOrNull(std::move(result.error));
+  return parameters;
 }
 
 std::optional<CommandResult> commandResultFromParameters(const nlohmann::json& parameters) {
-  const auto success = parameters.find("success");
-  if (success == parameters.end() || !success->is_boolean()) {
-    return std::nullopt;
-  }
-  CommandResult result{success->get<bool>(), std::nullopt, std::nullopt};
-  for (auto [name, text] : {std::pair{"output", &result.output}, {"error", &result.error}}) {
-    const auto member = parameters.find(name);
-    if (member != parameters.end()) {
-      if (!member->is_null() && !member->is_string()) {
-        return std::nullopt;
-      }
-      *text = optionalText(*member);
-    }
-  }
-  return result;
+  return readCommandResult(parameters);
+}
+
+std::optional<CommandResult> commandResultFromParameters(nlohmann::json&& parameters) {
+  return readCommandResult(parameters);
 }
 
 std::string textParameter(const nlohmann::json& parameters, std::string_view name) {

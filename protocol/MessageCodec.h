@@ -1,7 +1,11 @@
 #pragma once
 
+#include <cstddef>
+#include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -36,18 +40,55 @@ struct MalformedMessage {
 template <typename Message>
 using Decoded = std::variant<Message, MalformedMessage>;
 
-// Encoding yields the JSON text without the terminating NUL; MessageChannel adds it.
+// A reply in its wire form (without the terminating NUL, which MessageChannel adds), produced as
+// it is written: a script's output of hundreds of MiB is escaped piece by piece on its way out
+// rather than held a second time. Made from a reply that lives on, it refers to that reply, which
+// must outlive it; made from a temporary, it keeps the reply itself.
+class EncodedReply {
+ public:
+  // Receives the message in order, one piece at a time; `last` marks the final piece. Returns
+  // false to stop.
+  using Sink = std::function<bool(std::string_view piece, bool last)>;
+
+  explicit EncodedReply(const Reply& reply) : reply_(&reply) {}
+  explicit EncodedReply(Reply&& reply)
+      : owned_(std::make_shared<const Reply>(std::move(reply))), reply_(owned_.get()) {}
+
+  // Hands the message to `sink` in pieces of about `pieceBytes` (a small reply is one piece).
+  // False when the sink stopped it.
+  bool write(const Sink& sink, std::size_t pieceBytes) const;
+
+  // The whole message in one string.
+  std::string text() const;
+  operator std::string() const { return text(); }  // NOLINT: used where a string is wanted
+
+  friend bool operator==(const EncodedReply& encoded, std::string_view text) {
+    return encoded.text() == text;
+  }
+  friend std::ostream& operator<<(std::ostream& out, const EncodedReply& encoded) {
+    return out << encoded.text();
+  }
+
+ private:
+  std::shared_ptr<const Reply> owned_;
+  const Reply* reply_;
+};
+
 std::string encodeCall(const Call& call);
-std::string encodeReply(const Reply& reply);
+EncodedReply encodeReply(const Reply& reply);
+EncodedReply encodeReply(Reply&& reply);
 Decoded<Call> decodeCall(std::string_view text);
 Decoded<Reply> decodeReply(std::string_view text);
 
 Reply errorReply(std::string_view name, nlohmann::json parameters = nlohmann::json::object());
 
 // The reply parameters of the two script-running methods, and back. Absent texts are null.
+// The texts are moved, not copied, from a result or parameters given as temporaries.
 nlohmann::json commandResultParameters(const CommandResult& result);
+nlohmann::json commandResultParameters(CommandResult&& result);
 // Nothing when the parameters do not have the declared shape.
 std::optional<CommandResult> commandResultFromParameters(const nlohmann::json& parameters);
+std::optional<CommandResult> commandResultFromParameters(nlohmann::json&& parameters);
 
 // A text argument that is null or missing is served as the empty text.
 std::string textParameter(const nlohmann::json& parameters, std::string_view name);

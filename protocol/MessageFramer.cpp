@@ -24,6 +24,14 @@ std::optional<std::string> MessageFramer::next() {
     scanned_ = terminator - start_;
     return std::nullopt;
   }
+  if (start_ == 0 && terminator + 1 == buffer_.size()) {
+    // The buffer holds exactly this message, as a large reply does: hand it over, not a copy.
+    buffer_.resize(terminator);
+    std::string message = std::move(buffer_);
+    buffer_.clear();
+    scanned_ = 0;
+    return message;
+  }
   std::string message = buffer_.substr(start_, terminator - start_);
   start_ = terminator + 1;
   scanned_ = 0;

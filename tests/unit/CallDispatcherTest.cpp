@@ -27,7 +27,8 @@ class MockHelper : public HelperProtocol {
 json dispatch(const std::string& callText, HelperProtocol& helper) {
   const auto decoded = varlink::decodeCall(callText);
   EXPECT_TRUE(std::holds_alternative<varlink::Call>(decoded)) << callText;
-  return json::parse(varlink::encodeReply(dispatchCall(std::get<varlink::Call>(decoded), helper)));
+  return json::parse(
+      varlink::encodeReply(dispatchCall(std::get<varlink::Call>(decoded), helper)).text());
 }
 
 // Calls refused before any operation runs: the strict mock fails the test if one is called.

@@ -53,6 +53,21 @@ TEST_F(MessageChannelTest, CarriesAMessageLargerThanTheSocketBuffer) {
   EXPECT_EQ(result.message.size(), big.size());
 }
 
+TEST_F(MessageChannelTest, CarriesAReplyWrittenAsItIsEncoded) {
+  const Reply reply{
+      std::nullopt,
+      commandResultParameters({true, std::string(12 * 1024 * 1024, 'x') + "\n", std::nullopt}),
+      false};
+  std::thread writer([&] { EXPECT_EQ(MessageChannel{far_.get()}.write(encodeReply(reply)), 0); });
+  MessageChannel channel{near_.get(), std::size_t{64} * 1024 * 1024};
+  const auto result = channel.read();
+  writer.join();
+  ASSERT_EQ(result.status, Status::Message);
+  EXPECT_EQ(result.message, encodeReply(reply).text());
+  far_.reset();
+  EXPECT_EQ(channel.read().status, Status::EndOfStream);
+}
+
 TEST_F(MessageChannelTest, TellsACleanEndFromAHangUpInsideAMessage) {
   sendRaw(std::string_view{"{}\0{\"half", 9});
   far_.reset();

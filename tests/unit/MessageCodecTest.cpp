@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "protocol/MessageCodec.h"
@@ -147,6 +148,74 @@ TEST(MessageCodecTest, DecodesReplies) {
   }
 }
 
+TEST(MessageCodecTest, ReadsFlatRepliesAsTheGeneralParserDoes) {
+  struct Case {
+    std::string text;
+    std::optional<std::string> error;
+    json parameters;
+    bool continues;
+  };
+  const Case cases[] = {
+      {" {\n\"parameters\" : {\"success\" : false ,\"output\":null, \"error\":\"a\\u00e9\"}}\t",
+       std::nullopt,
+       {{"success", false}, {"output", nullptr}, {"error", "a\xC3\xA9"}},
+       false},
+      {R"({"parameters":null,"error":null,"continues":true})", std::nullopt, json::object(), true},
+      {R"({"other":"x","error":"e.F","parameters":{}})", "e.F", json::object(), false},
+      {"{}", std::nullopt, json::object(), false},
+  };
+  for (const Case& c : cases) {
+    const auto decoded = decodeReply(c.text);
+    ASSERT_TRUE(std::holds_alternative<Reply>(decoded)) << c.text;
+    const Reply& reply = std::get<Reply>(decoded);
+    EXPECT_EQ(reply.error, c.error) << c.text;
+    EXPECT_EQ(reply.parameters, c.parameters) << c.text;
+    EXPECT_EQ(reply.continues, c.continues) << c.text;
+  }
+  // What it does not take, the general parser reads or explains.
+  const auto nested = decodeReply(R"({"parameters":{"list":["a",{"b":1}]}})");
+  ASSERT_TRUE(std::holds_alternative<Reply>(nested));
+  EXPECT_EQ(std::get<Reply>(nested).parameters, json({{"list", {"a", {{"b", 1}}}}}));
+  for (const char* duplicate :
+       {R"({"parameters":{"a":1,"a":2}})", R"({"parameters":{"a":"x","a":"y"}})",
+        R"({"error":"a","error":"b"})", R"({"x":true,"x":false})"}) {
+    const auto decoded = decodeReply(duplicate);
+    ASSERT_TRUE(std::holds_alternative<MalformedMessage>(decoded)) << duplicate;
+    EXPECT_TRUE(std::get<MalformedMessage>(decoded).reason.starts_with("duplicate member"))
+        << duplicate;
+  }
+  for (const char* broken : {R"({"parameters":{}} x)", R"({"parameters":{},})",
+                             R"({"parameters":{"a":"\q"}})", "{\"parameters\":{\"a\":\"\xFF\"}}"}) {
+    EXPECT_TRUE(std::holds_alternative<MalformedMessage>(decodeReply(broken))) << broken;
+  }
+}
+
+TEST(MessageCodecTest, AReplyWrittenInPiecesJoinsToTheWholeMessage) {
+  const Reply reply{std::nullopt,
+                    commandResultParameters(
+                        {true, std::string(1000, 'o') + "\n\"\xC3\xA9", std::string(300, 'e')}),
+                    false};
+  const std::string whole = encodeReply(reply);
+  EXPECT_EQ(json::parse(whole), json::parse(encodeReply(Reply{reply}).text()));
+  EXPECT_EQ(json::parse(whole)["parameters"], reply.parameters);
+  std::string joined;
+  int lastPieces = 0;
+  EXPECT_TRUE(encodeReply(reply).write(
+      [&](std::string_view piece, bool last) {
+        EXPECT_LE(piece.size(), 64u + 32u);
+        joined += piece;
+        lastPieces += last ? 1 : 0;
+        return true;
+      },
+      64));
+  EXPECT_EQ(joined, whole);
+  EXPECT_EQ(lastPieces, 1);
+  // A sink that stops is not called again.
+  int calls = 0;
+  EXPECT_FALSE(encodeReply(reply).write([&](std::string_view, bool) { return ++calls < 3; }, 64));
+  EXPECT_EQ(calls, 3);
+}
+
 TEST(MessageCodecTest, CommandResultKeepsAbsentAndEmptyApart) {
   const CommandResult results[] = {
       {true, "", std::nullopt},
@@ -161,6 +230,9 @@ TEST(MessageCodecTest, CommandResultKeepsAbsentAndEmptyApart) {
     const auto decoded = decodeReply(wire);
     ASSERT_TRUE(std::holds_alternative<Reply>(decoded)) << wire;
     EXPECT_EQ(commandResultFromParameters(std::get<Reply>(decoded).parameters), result) << wire;
+    // Taking the texts out of parameters given up reads the same result.
+    EXPECT_EQ(commandResultFromParameters(json(std::get<Reply>(decoded).parameters)), result);
+    EXPECT_EQ(commandResultFromParameters(commandResultParameters(CommandResult{result})), result);
   }
   EXPECT_EQ(
       encodeReply(Reply{std::nullopt, commandResultParameters({true, "", std::nullopt}), false}),

@@ -232,6 +232,24 @@ TEST(SubprocessOutputTest, EveryByteValueSurvivesLargeBinaryOutput) {
   expectSameBytes(outcome.standardError, allBytes, "standard error");
 }
 
+// Several MiB, not a whole number of them, each byte depending on where it stands: pieces joined
+// in the wrong order, lost or doubled at a boundary would show.
+TEST(SubprocessOutputTest, OutputOfManyMebibytesArrivesInOrder) {
+  ScratchDirectory scratch;
+  std::string pattern(3 * kMebibyte + kMebibyte / 2 + 7, '\0');
+  for (std::size_t index = 0; index < pattern.size(); ++index) {
+    pattern[index] = static_cast<char>((index * 7 + index / 251) % 256);
+  }
+  const std::filesystem::path file = scratch.writeFile("pattern", pattern, 0644);
+
+  SpawnSpec request = shellSpec("cat \"$1\"; cat \"$1\" >&2; cat \"$1\"");
+  request.arguments.insert(request.arguments.end(), {"sh", file.string()});
+  const ProcessOutcome outcome = outcomeOf(runProcess(request));
+  EXPECT_EQ(outcome.status, 0);
+  expectSameBytes(outcome.standardOutput, pattern + pattern, "standard output");
+  expectSameBytes(outcome.standardError, pattern, "standard error");
+}
+
 // A background grandchild that keeps the pipe open holds the call until it closes it.
 TEST(SubprocessOutputTest, WaitsForGrandchildHoldingStandardOutput) {
   const ProcessOutcome outcome =
@@ -317,7 +335,7 @@ TEST(SubprocessArgumentsTest, ArgvZeroIsThePathAndNothingIsAdded) {
 TEST(SubprocessArgumentsTest, ArgumentsArriveVerbatimWithoutShellInterpretation) {
   SpawnSpec request = shellSpec("printf '[%s]' \"$@\"");
   request.arguments.insert(request.arguments.end(),
-                        {"placeholder-for-$0", "", "two words", "*", "$HOME", "a\nb", "'\""});
+                           {"placeholder-for-$0", "", "two words", "*", "$HOME", "a\nb", "'\""});
   const ProcessOutcome outcome = outcomeOf(runProcess(request));
   EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(outcome.standardOutput, "[][two words][*][$HOME][a\nb]['\"]");
@@ -535,9 +553,10 @@ TEST(SubprocessConcurrencyTest, ConcurrentCallersEachGetTheirOwnResult) {
         for (int run = 0; run < kRunsPerThread; ++run) {
           SpawnSpec request = shellSpec(
               "head -c \"$1\" /dev/zero | tr '\\000' \"$2\"; printf %s \"$2\" >&2; exit \"$3\"");
-          request.arguments.insert(request.arguments.end(), {"sh", std::to_string(outputSize(thread)),
-                                                       std::string(1, letter(thread)),
-                                                       std::to_string(exitCode(thread, run))});
+          request.arguments.insert(
+              request.arguments.end(),
+              {"sh", std::to_string(outputSize(thread)), std::string(1, letter(thread)),
+               std::to_string(exitCode(thread, run))});
           results[static_cast<std::size_t>(thread)].push_back(runProcess(request));
           // Other threads' pipes are open right now; none may show up here.
           listings[static_cast<std::size_t>(thread)].push_back(runProcess(listChildDescriptors()));

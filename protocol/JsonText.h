@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace quillmere::varlink {
+
+// JSON string literals written and read in bulk, fast enough for a script's output of hundreds
+// of MiB: runs of plain ASCII are copied whole instead of character by character.
+
+// Length of the strict UTF-8 sequence (no overlong forms, surrogates or values above U+10FFFF)
+// that starts at `text[index]`, a byte of 0x80 or more; or, negated, how many bytes form the
+// invalid start there, a sequence cut off by the end of `text` included.
+int utf8SequenceLength(std::string_view text, std::size_t index);
+
+// Appends the escaped form of `text` from `from` on to `out` (no quotes), stopping at the first
+// character boundary at or after `out` reaching `limit` bytes, and returns where it stopped
+// (text.size() when done). Escapes as nlohmann::json's dump() does without ensure_ascii: short
+// forms for \b \t \n \f \r \" \\, \u00xx for other control characters, everything else as is.
+// A byte that cannot continue a UTF-8 sequence ends that sequence, which becomes U+FFFD.
+std::size_t appendEscaped(std::string& out, std::string_view text, std::size_t from,
+                          std::size_t limit);
+
+// `text` as a whole JSON string literal, quotes included, appended to `out`.
+void appendJsonString(std::string& out, std::string_view text);
+
+// Reads the string literal that starts at `text[position]` (its opening quote) into `value` and
+// moves `position` past its closing quote. False for anything that is not a valid string
+// literal of strict UTF-8 (raw control characters, bad escapes, lone surrogates included).
+bool readJsonString(std::string_view text, std::size_t& position, std::string& value);
+
+}  // namespace quillmere::varlink

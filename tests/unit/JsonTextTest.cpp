@@ -1,0 +1,121 @@
+// The bulk JSON string writer and reader, held against nlohmann::json, which the rest of the
+// protocol uses: both must agree byte for byte on what they write and on what they accept.
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "protocol/JsonText.h"
+#include "tests/support/CaseName.h"
+
+namespace quillmere::varlink {
+namespace {
+
+using nlohmann::json;
+using testing_support::CaseName;
+
+struct TextCase {
+  const char* name;
+  std::string text;
+};
+
+// Long enough to cross the eight-byte steps of the fast path at every offset.
+std::string around(std::string_view middle) {
+  return "0123456789abc" + std::string{middle} + "defghijklmnopqrstuvw";
+}
+
+const TextCase kTexts[] = {
+    {"Empty", ""},
+    {"Plain", around("")},
+    {"QuoteAndBackslash", around("\"\\")},
+    {"ShortEscapes", around("\b\t\n\f\r")},
+    {"OtherControls", around(std::string{"\0\x01\x1f", 3})},
+    {"Delete", around("\x7f")},
+    {"MultiByte", around("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80")},
+    {"LoneContinuation", around("\x80")},
+    {"Overlong", around("\xC0\xAF")},
+    {"Surrogate", around("\xED\xA0\x80")},
+    {"AboveMaximum", around("\xF4\x90\x80\x80")},
+    {"CutBeforeAscii", around("\xE2\x82x")},
+    {"CutAtTheEnd", "x\xF0\x9F\x98"},
+    {"InvalidThenValid", around("\xFF\xC3\xA9")},
+};
+
+class JsonTextWritingTest : public testing::TestWithParam<TextCase> {};
+
+TEST_P(JsonTextWritingTest, WritesWhatTheLibraryWrites) {
+  const std::string& text = GetParam().text;
+  std::string written;
+  appendJsonString(written, text);
+  EXPECT_EQ(written, json(text).dump(-1, ' ', false, json::error_handler_t::replace));
+}
+
+TEST_P(JsonTextWritingTest, PiecesCutAtCharacterBoundariesJoinToTheWhole) {
+  const std::string& text = GetParam().text;
+  std::string whole;
+  appendEscaped(whole, text, 0, std::string::npos);
+  for (std::size_t limit = 1; limit <= 7; ++limit) {
+    std::string joined;
+    for (std::size_t position = 0; position < text.size();) {
+      std::string piece;
+      position = appendEscaped(piece, text, position, limit);
+      // A piece passes its limit only by the rest of one character.
+      EXPECT_LE(piece.size(), limit + 5) << limit;
+      EXPECT_TRUE(json::accept("\"" + piece + "\"")) << limit << ": " << piece;
+      joined += piece;
+    }
+    EXPECT_EQ(joined, whole) << limit;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, JsonTextWritingTest, testing::ValuesIn(kTexts), CaseName{});
+
+struct LiteralCase {
+  const char* name;
+  std::string literal;
+};
+
+class JsonTextReadingTest : public testing::TestWithParam<LiteralCase> {};
+
+TEST_P(JsonTextReadingTest, AcceptsAndDecodesWhatTheLibraryDoes) {
+  const std::string text = GetParam().literal + ",";
+  std::size_t position = 0;
+  std::string value = "left over";
+  const bool read = readJsonString(text, position, value);
+  const json parsed = json::parse(GetParam().literal, nullptr, false);
+  ASSERT_EQ(read, !parsed.is_discarded());
+  if (read) {
+    EXPECT_EQ(value, parsed.get<std::string>());
+    EXPECT_EQ(position, GetParam().literal.size());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Literals, JsonTextReadingTest,
+    testing::Values(LiteralCase{"Empty", R"("")"}, LiteralCase{"Plain", "\"" + around("") + "\""},
+                    LiteralCase{"AllShortEscapes", R"("\"\\\/\b\f\n\r\t")"},
+                    LiteralCase{"EscapedQuoteBeforeTheEnd", R"("a\\\"b\\")"},
+                    LiteralCase{"UnicodeEscapes", R"("\u0041\u00e9\u20AC\ud83d\ude00")"},
+                    LiteralCase{"RawMultiByte", "\"\xC3\xA9\xF0\x9F\x98\x80\""},
+                    LiteralCase{"RawDelete", "\"\x7f\""}, LiteralCase{"RawControl", "\"a\nb\""},
+                    LiteralCase{"UnknownEscape", R"("\x41")"},
+                    LiteralCase{"ShortUnicodeEscape", R"("\u41")"},
+                    LiteralCase{"LoneHighSurrogate", R"("\ud83dx")"},
+                    LiteralCase{"LoneLowSurrogate", R"("\ude00")"},
+                    LiteralCase{"HighThenNotLow", R"("\ud83d\u0041")"},
+                    LiteralCase{"InvalidUtf8", "\"" + around("\xC0\xAF") + "\""},
+                    LiteralCase{"CutUtf8", "\"\xE2\x82\""}, LiteralCase{"Unclosed", R"("abc)"},
+                    LiteralCase{"EndsInBackslash", R"("abc\")"}),
+    CaseName{});
+
+TEST(JsonTextTest, Utf8SequenceLengthGivesTheSequenceOrItsInvalidStart) {
+  EXPECT_EQ(utf8SequenceLength("\xC3\xA9", 0), 2);
+  EXPECT_EQ(utf8SequenceLength("\xF0\x9F\x98\x80", 0), 4);
+  EXPECT_EQ(utf8SequenceLength("\xFF", 0), -1);
+  EXPECT_EQ(utf8SequenceLength("\xE2\x82x", 0), -2);
+  EXPECT_EQ(utf8SequenceLength("\xF0\x9F\x98", 0), -3);
+}
+
+}  // namespace
+}  // namespace quillmere::varlink
