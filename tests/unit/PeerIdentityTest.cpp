@@ -72,7 +72,7 @@ TEST(PeerIdentityTest, AProcessIsCountedByItsLoginUid) {
   if (child == 0) {
     std::ofstream{"/proc/self/loginuid"} << 4321;
     char byte = 1;
-    (void)::write(ready[1], &byte, 1);
+    if (::write(ready[1], &byte, 1) != 1) std::_Exit(1);
     ::pause();
     std::_Exit(0);
   }
