@@ -3,7 +3,8 @@
 //  - a stranger's 16 MiB message (an array of empty objects), refused: against the same message
 //    from a member, read and closed;
 //  - a member's 16 MiB message of empty objects, closed with its reason: against a member's call
-//    of the same size made of one text; and the daemon's peak RSS growth against the message.
+//    of the same size made of one text; and the daemon's peak RSS growth for the first such
+//    message against that after several more.
 
 #include <unistd.h>
 
@@ -137,19 +138,24 @@ void measureHostilePeers(ResultTable& table) {
     return;
   }
   const auto peakBefore = daemonPeakMebibytes(*sandbox);
+  const bool first = closedWithoutReply(testing_support::exchangeAs(*sandbox, member, hostile));
+  const auto peakAfterFirst = daemonPeakMebibytes(*sandbox);
   const auto closing = cpuPerExchange(*sandbox, member, hostile, memberRounds, closedWithoutReply);
-  const auto peakAfter = daemonPeakMebibytes(*sandbox);
+  const auto peakAfterMore = daemonPeakMebibytes(*sandbox);
   const auto text = cpuPerExchange(*sandbox, member, oneText, memberRounds, answered);
-  if (!closing || !text || !peakBefore || !peakAfter) {
+  if (!first || !closing || !text || !peakBefore || !peakAfterFirst || !peakAfterMore) {
     table.addFailure("member's 16 MiB message of {}", "an exchange did not end as it should");
     return;
   }
   table.add({"member's 16 MiB message of {} closed: daemon CPU", withUnit(*closing, "ms", 1),
              "16 MiB call of one text: " + withUnit(*text, "ms", 1), ratioText(*closing / *text),
              "<= 200 ms", *closing <= closingTarget});
-  const double growth = *peakAfter - *peakBefore;
+  // Later messages may find the allocator still holding an earlier one's buffer.
+  const double growth = *peakAfterFirst - *peakBefore;
   table.add({"member's 16 MiB message of {}: daemon peak RSS growth", withUnit(growth, "MiB", 1),
-             "the message: 16 MiB", ratioText(growth / 16), "<= 32 MiB",
+             "after " + std::to_string(memberRounds) +
+                 " more: " + withUnit(*peakAfterMore - *peakBefore, "MiB", 1),
+             differenceText(*peakAfterMore - *peakAfterFirst, "MiB"), "<= 32 MiB",
              growth <= peakGrowthTarget});
 }
 
