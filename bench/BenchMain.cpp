@@ -20,6 +20,7 @@ int main(int argc, char** argv) {
   measureVersionCalls(table);
   measureScriptRunner(table);
   measureWireGuard(table);
+  measureHostilePeers(table);
   benchmark::Shutdown();
   table.print();
   return table.allMeasured() ? 0 : 1;

@@ -10,5 +10,6 @@ namespace quillmere::bench {
 void measureVersionCalls(ResultTable& table);
 void measureScriptRunner(ResultTable& table);
 void measureWireGuard(ResultTable& table);
+void measureHostilePeers(ResultTable& table);
 
 }  // namespace quillmere::bench

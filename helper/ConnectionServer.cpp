@@ -1,5 +1,11 @@
 #include "helper/ConnectionServer.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <variant>
 
@@ -39,14 +45,52 @@ void ConnectionServer::serve(HelperProtocol& helper) {
 }
 
 void ConnectionServer::refuse(std::chrono::steady_clock::duration patience) {
-  const auto message = nextMessage(std::chrono::steady_clock::now() + patience);
-  if (!message) {
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  if (!discard(deadline, maxMessageSize_ + 1, /*untilTerminator=*/true)) {
     return;
   }
-  const auto decoded = varlink::decodeCall(*message);
-  if (const auto* call = std::get_if<varlink::Call>(&decoded); call && !call->oneway) {
-    channel_.write(varlink::encodeReply(varlink::errorReply(varlink::error::permissionDenied)));
+  if (channel_.write(varlink::encodeReply(varlink::errorReply(varlink::error::permissionDenied))) !=
+      0) {
+    return;
   }
+  // Closing with bytes unread would reset the connection, and a peer that still sends might
+  // then fail before it reads the answer. So the peer is told the end, and what it still sends
+  // is read and dropped until it hangs up, within the same patience and limit.
+  ::shutdown(socket_, SHUT_WR);
+  discard(deadline, maxMessageSize_, /*untilTerminator=*/false);
+}
+
+bool ConnectionServer::discard(std::chrono::steady_clock::time_point deadline, std::size_t limit,
+                               bool untilTerminator) {
+  std::array<char, 64 * 1024> chunk;
+  std::size_t discarded = 0;
+  while (discarded < limit) {
+    const std::size_t wanted = std::min(chunk.size(), limit - discarded);
+    const ssize_t received = ::recv(socket_, chunk.data(), wanted, MSG_DONTWAIT);
+    if (received > 0) {
+      // Whatever follows the NUL in this chunk is dropped with it.
+      if (untilTerminator &&
+          std::memchr(chunk.data(), '\0', static_cast<std::size_t>(received)) != nullptr) {
+        return true;
+      }
+      discarded += static_cast<std::size_t>(received);
+      continue;
+    }
+    if (received == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+      return false;
+    }
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      return false;
+    }
+    pollfd waiter{socket_, POLLIN, 0};
+    const auto wait = std::min<std::chrono::milliseconds::rep>(left.count(), 60'000);
+    if (::poll(&waiter, 1, static_cast<int>(wait)) < 0 && errno != EINTR) {
+      return false;
+    }
+  }
+  return false;
 }
 
 std::optional<std::string> ConnectionServer::nextMessage(

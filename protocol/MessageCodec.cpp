@@ -79,6 +79,175 @@ std::string duplicateMemberReason(const std::string& name) {
          (name.size() > shownLength ? name.substr(0, shownLength) + "..." : name) + "\"";
 }
 
+// Reads a call from parse events in one pass. Each open object keeps its own member names, so
+// closing one costs nothing; only the method, the flags and the parameters are kept, and any
+// other value is dropped as soon as it is read. Reading stops at the first value past the limit
+// or nested too deeply, so neither the work nor the memory grows with what follows.
+class CallReader {
+ public:
+  using string_t = json::string_t;
+
+  bool null() { return scalar(json(nullptr)); }
+  bool boolean(bool flag) { return scalar(json(flag)); }
+  bool number_integer(json::number_integer_t number) { return scalar(json(number)); }
+  bool number_unsigned(json::number_unsigned_t number) { return scalar(json(number)); }
+  bool number_float(json::number_float_t number, const string_t&) { return scalar(json(number)); }
+  bool string(string_t& text) { return scalar(json(std::move(text))); }
+  bool binary(json::binary_t&) { return false; }  // JSON text holds none
+  bool start_object(std::size_t) { return open(json::value_t::object); }
+  bool start_array(std::size_t) { return open(json::value_t::array); }
+  bool end_object() { return close(); }
+  bool end_array() { return close(); }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
+    return false;
+  }
+
+  bool key(string_t& name) {
+    if (!refusal_ && !containers_.back().memberNames.insert(name).second) {
+      refusal_ = duplicateMemberReason(name);
+    }
+    key_ = std::move(name);
+    return true;
+  }
+
+  // The call, or why the text is not one; `parsed` tells whether reading reached the end.
+  Decoded<Call> result(bool parsed) {
+    if (stopped_) {
+      return MalformedMessage{*refusal_};
+    }
+    if (!parsed) {
+      return MalformedMessage{"not valid JSON"};
+    }
+    if (refusal_) {
+      return MalformedMessage{*refusal_};
+    }
+    if (!isObject_) {
+      return MalformedMessage{"not a JSON object"};
+    }
+    if (!hasMethod_) {
+      return MalformedMessage{"no method name"};
+    }
+    if (badParameters_) {
+      return MalformedMessage{"parameters are not an object"};
+    }
+    if (badFlag_) {
+      return MalformedMessage{"a call flag is not a boolean"};
+    }
+    return std::move(call_);
+  }
+
+ private:
+  // What an open array or object is to the call.
+  enum class Role {
+    Document,    // the call itself
+    Parameters,  // its "parameters" member
+    Kept,        // a parameter member, or inside one
+    Dropped,     // of no use to the call
+  };
+
+  struct Container {
+    Role role;
+    json* kept = nullptr;  // where its values go when Role::Kept
+    std::set<std::string> memberNames = {};
+  };
+
+  bool scalar(json&& read) {
+    if (!count()) {
+      return false;
+    }
+    place(read.type(), std::move(read));
+    return true;
+  }
+
+  bool open(json::value_t type) {
+    if (!count()) {
+      return false;
+    }
+    if (containers_.size() == static_cast<std::size_t>(maxNestingDepth)) {
+      return stop("JSON nested too deeply");
+    }
+    containers_.push_back(place(type, json()));
+    return true;
+  }
+
+  bool close() {
+    containers_.pop_back();
+    return true;
+  }
+
+  bool count() {
+    return ++values_ <= maxCallValues ||
+           stop("more than " + std::to_string(maxCallValues) + " JSON values");
+  }
+
+  // Ends reading; a refusal found earlier stays the reason.
+  bool stop(std::string reason) {
+    if (!refusal_) {
+      refusal_ = std::move(reason);
+    }
+    stopped_ = true;
+    return false;
+  }
+
+  // Puts the value now read where the call keeps it, if anywhere. `read` holds a scalar; an
+  // array or object is made only when it is kept. The answer describes the container the value
+  // opens, if it is one.
+  Container place(json::value_t type, json&& read) {
+    if (containers_.empty()) {
+      isObject_ = type == json::value_t::object;
+      return {isObject_ ? Role::Document : Role::Dropped};
+    }
+    const Container& parent = containers_.back();
+    if (refusal_ || parent.role == Role::Dropped) {
+      return {Role::Dropped};
+    }
+    if (parent.role == Role::Document) {
+      return {takeCallMember(type, std::move(read))};
+    }
+    json& into = parent.role == Role::Parameters ? call_.parameters : *parent.kept;
+    json& stored = into.is_object() ? into[key_] : into.emplace_back();
+    const bool structured = type == json::value_t::object || type == json::value_t::array;
+    stored = structured ? json(type) : std::move(read);
+    return {structured ? Role::Kept : Role::Dropped, &stored};
+  }
+
+  Role takeCallMember(json::value_t type, json&& read) {
+    if (key_ == "method") {
+      hasMethod_ = type == json::value_t::string;
+      if (hasMethod_) {
+        call_.method = std::move(read.get_ref<std::string&>());
+      }
+    } else if (key_ == "parameters") {
+      badParameters_ = type != json::value_t::null && type != json::value_t::object;
+      if (type == json::value_t::object) {
+        return Role::Parameters;
+      }
+    } else if (bool* flag = flagNamed(key_)) {
+      badFlag_ = badFlag_ || (type != json::value_t::null && type != json::value_t::boolean);
+      *flag = type == json::value_t::boolean && read.get<bool>();
+    }
+    return Role::Dropped;
+  }
+
+  bool* flagNamed(std::string_view name) {
+    if (name == "oneway") return &call_.oneway;
+    if (name == "more") return &call_.more;
+    if (name == "upgrade") return &call_.upgrade;
+    return nullptr;
+  }
+
+  Call call_;
+  std::vector<Container> containers_;
+  std::string key_;  // the name of the member whose value comes next
+  std::size_t values_ = 0;
+  std::optional<std::string> refusal_;
+  bool stopped_ = false;
+  bool isObject_ = false;
+  bool hasMethod_ = false;
+  bool badParameters_ = false;
+  bool badFlag_ = false;
+};
+
 Decoded<json> parseObject(std::string_view text) {
   if (nestsTooDeeply(text)) {
     return MalformedMessage{"JSON nested too deeply"};
@@ -406,25 +575,9 @@ EncodedReply encodeReply(const Reply& reply) { return EncodedReply{reply}; }
 EncodedReply encodeReply(Reply&& reply) { return EncodedReply{std::move(reply)}; }
 
 Decoded<Call> decodeCall(std::string_view text) {
-  auto parsed = parseObject(text);
-  if (auto* malformed = std::get_if<MalformedMessage>(&parsed)) {
-    return *malformed;
-  }
-  json& document = std::get<json>(parsed);
-  Call call;
-  const auto method = document.find("method");
-  if (method == document.end() || !method->is_string()) {
-    return MalformedMessage{"no method name"};
-  }
-  call.method = method->get<std::string>();
-  if (!takeParameters(document, call.parameters)) {
-    return MalformedMessage{"parameters are not an object"};
-  }
-  if (!readFlag(document, "oneway", call.oneway) || !readFlag(document, "more", call.more) ||
-      !readFlag(document, "upgrade", call.upgrade)) {
-    return MalformedMessage{"a call flag is not a boolean"};
-  }
-  return call;
+  CallReader reader;
+  const bool parsed = json::sax_parse(text.begin(), text.end(), &reader);
+  return reader.result(parsed);
 }
 
 Decoded<Reply> decodeReply(std::string_view text) {

@@ -14,9 +14,15 @@
 
 namespace quillmere::varlink {
 
-// Deeper JSON than this is refused before it is parsed; no message of this protocol nests
-// more than a few levels.
+// Deeper JSON than this is refused without being parsed further; no message of this protocol
+// nests more than a few levels.
 inline constexpr int maxNestingDepth = 64;
+
+// A call message of more JSON values than this (every string, number, array and object counts,
+// wherever it is) is refused as soon as the next one is read. No call of this protocol needs
+// more than a few, and so what a call costs to read and keep stays within a few values and the
+// message's own size.
+inline constexpr std::size_t maxCallValues = 1024;
 
 struct Call {
   std::string method;  // fully qualified: interface + "." + member
@@ -77,6 +83,8 @@ class EncodedReply {
 std::string encodeCall(const Call& call);
 EncodedReply encodeReply(const Reply& reply);
 EncodedReply encodeReply(Reply&& reply);
+// In one pass over the text, keeping only the method, the flags and the parameters: members
+// the call does not use are checked as JSON and dropped as they are read.
 Decoded<Call> decodeCall(std::string_view text);
 Decoded<Reply> decodeReply(std::string_view text);
 

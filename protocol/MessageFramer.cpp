@@ -1,5 +1,8 @@
 #include "protocol/MessageFramer.h"
 
+#include <algorithm>
+#include <limits>
+
 namespace quillmere::varlink {
 
 void MessageFramer::append(std::string_view bytes) {
@@ -11,7 +14,22 @@ void MessageFramer::append(std::string_view bytes) {
     buffer_.erase(0, start_);
     start_ = 0;
   }
+  reserveFor(bytes.size());
   buffer_.append(bytes);
+}
+
+// Doubling the buffer past the limit would hold the old copy and one of twice the limit at once;
+// so once the next doubling would pass it, the buffer grows straight to a whole message at the
+// limit and what is appended with it, and never again.
+void MessageFramer::reserveFor(std::size_t appended) {
+  const std::size_t needed = buffer_.size() + appended;
+  constexpr std::size_t unbounded = std::numeric_limits<std::size_t>::max() / 8;
+  if (needed <= buffer_.capacity() || maxSize_ > unbounded || appended > unbounded) {
+    return;
+  }
+  const std::size_t doubled = std::max(needed, 2 * buffer_.capacity());
+  const std::size_t whole = start_ + maxSize_ + 1 + appended;
+  buffer_.reserve(2 * doubled > whole ? std::max(needed, whole) : doubled);
 }
 
 std::optional<std::string> MessageFramer::next() {
@@ -24,16 +42,18 @@ std::optional<std::string> MessageFramer::next() {
     scanned_ = terminator - start_;
     return std::nullopt;
   }
-  if (start_ == 0 && terminator + 1 == buffer_.size()) {
-    // The buffer holds exactly this message, as a large reply does: hand it over, not a copy.
-    buffer_.resize(terminator);
-    std::string message = std::move(buffer_);
-    buffer_.clear();
-    scanned_ = 0;
-    return message;
+  std::string message;
+  if (start_ == 0 && terminator >= buffer_.size() / 2) {
+    // Most of the buffer is this message: it becomes the message instead of being copied, and
+    // only the rest is.
+    std::string rest = buffer_.substr(terminator + 1);
+    message = std::move(buffer_);
+    message.resize(terminator);
+    buffer_ = std::move(rest);
+  } else {
+    message = buffer_.substr(start_, terminator - start_);
+    start_ = terminator + 1;
   }
-  std::string message = buffer_.substr(start_, terminator - start_);
-  start_ = terminator + 1;
   scanned_ = 0;
   return message;
 }

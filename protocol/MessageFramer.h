@@ -29,6 +29,8 @@ class MessageFramer {
   std::size_t pending() const { return buffer_.size() - start_; }
 
  private:
+  void reserveFor(std::size_t appended);
+
   std::size_t maxSize_;
   std::string buffer_;
   std::size_t start_ = 0;    // first byte not yet handed out

@@ -13,6 +13,7 @@
 
 #include "protocol/HelperNames.h"
 #include "tests/support/CaseName.h"
+#include "tests/support/HostilePeer.h"
 #include "tests/support/SandboxedHelper.h"
 #include "tests/support/VarlinkTestClient.h"
 
@@ -82,7 +83,7 @@ class FaultTest : public testing::Test {
          "p=$(pidof quillmere-helper) || exit 1; "
          "echo $(ls /proc/$p/fd | wc -l) $(cat /proc/$p/task/*/comm | grep -cx connection) "
          "$(cat /proc/$p/task/*/children | wc -w) "
-         "$(sed -n 's/^VmRSS: *\\([0-9]*\\) kB/\\1/p' /proc/$p/status)"});
+         "$(awk '/^VmRSS:/ {print $2}' /proc/$p/status)"});
     DaemonResources resources;
     std::istringstream{read.standardOutput} >> resources.descriptors >>
         resources.connectionThreads >> resources.children >> resources.residentKiB;
@@ -601,6 +602,82 @@ TEST_F(FaultTest, AFloodOfRefusalsLogsAFewLinesAndACount) {
             20u);
   EXPECT_EQ(VarlinkTestClient{helper.socketPath()}.call(helperCall("GetVersion")), versionReply);
   helper.runInside({"/usr/bin/pkill", "-9", "-f", "quillmere-test-stuck-peer"});
+
+constexpr std::size_t messageLimit = std::size_t{16} * 1024 * 1024;
+constexpr int stranger = 65534;
+
+struct RefusedPeerCase {
+  const char* name;
+  std::string bytes;  // what the stranger sends, NULs included
+};
+
+class RefusedPeerTest : public FaultTest, public testing::WithParamInterface<RefusedPeerCase> {};
+
+// Whatever a stranger sends, it gets one PermissionDenied, read before the daemon hangs up, and
+// the daemon neither reads it as JSON nor spends on it more than reading it takes.
+TEST_P(RefusedPeerTest, GetsOnePermissionDeniedWhateverItSends) {
+  SandboxedHelper helper{SandboxOptions{.bindMounts = {helperGroupFile()}}};
+  ASSERT_TRUE(helper.started());
+  ASSERT_EQ(helper.runInside({"chmod", "0666", std::string{helperSocketPath}}).status, 0);
+  const PeerExchange exchange = exchangeAs(helper, {stranger}, GetParam().bytes);
+  ASSERT_TRUE(exchange.connected);
+  EXPECT_EQ(splitMessages(exchange.received),
+            std::vector<std::string>{varlinkError("PermissionDenied").dump()});
+  EXPECT_EQ(exchange.receiveError, 0) << "the answer is read before an orderly end";
+  EXPECT_EQ(exchange.sendError, 0);
+  EXPECT_EQ(
+      countLinesLike(helper, "Quillmere Helper: Refused connection from uid 65534 (pid ", ")"), 1u);
+  EXPECT_EQ(countLinesLike(helper, "Quillmere Helper: Closing connection", ""), 0u);
+  EXPECT_EQ(VarlinkTestClient{helper.socketPath()}.call(helperCall("GetVersion")), versionReply);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, RefusedPeerTest,
+    testing::Values(
+        RefusedPeerCase{"NotJson", std::string{"hello", 6}},
+        RefusedPeerCase{"ArrayOfEmptyObjectsAsLargeAsAllowed",
+                        arrayOfEmptyObjects(messageLimit) + '\0'},
+        RefusedPeerCase{"OnewayCall", R"({"method":"com.quillmere.helper.ExecuteShellScript",)"
+                                      R"("parameters":{"script":"true"},"oneway":true})" +
+                                          std::string(1, '\0')},
+        // The daemon hangs up with none of this read: unread bytes would reset the connection.
+        RefusedPeerCase{"CallFollowedByMoreCalls",
+                        [] {
+                          std::string calls;
+                          while (calls.size() < 4 * 1024 * 1024) {
+                            calls += helperCall("GetVersion") + '\0';
+                          }
+                          return calls;
+                        }()}),
+    CaseName{});
+
+// A member's messages of millions of values, as large as the protocol allows: each is closed with
+// its reason, having cost the daemon memory of a small multiple of the message limit, and the
+// daemon serves on.
+TEST_F(FaultTest, AMembersMessageOfMillionsOfValuesIsClosedWithLittleMemory) {
+  SandboxedHelper helper{SandboxOptions{.bindMounts = {helperGroupFile()}}};
+  ASSERT_TRUE(helper.started());
+  const auto peakKiB = [&helper] {
+    const auto read = helper.runInside(
+        {"/bin/sh", "-c", "awk '/^VmHWM:/ {print $2}' /proc/$(pidof quillmere-helper)/status"});
+    return std::stol(read.standardOutput);
+  };
+  const long before = peakKiB();
+  const PeerIdentity member{65533, helperGroupId};
+  const std::string head = R"({"method":"com.quillmere.helper.GetVersion","parameters":{"n":)";
+  const std::string messages[] = {
+      arrayOfEmptyObjects(messageLimit),
+      head + arrayOfEmptyObjects(messageLimit - head.size() - 2) + "}}",
+  };
+  for (const std::string& message : messages) {
+    const PeerExchange exchange = exchangeAs(helper, member, message + '\0');
+    EXPECT_TRUE(exchange.connected);
+    EXPECT_EQ(exchange.received, "") << "closed without a reply";
+  }
+  EXPECT_TRUE(
+      helper.waitForLogLine("Quillmere Helper: Closing connection: more than 1024 JSON values", 2));
+  EXPECT_LT(peakKiB() - before, 4 * 16 * 1024) << "KiB the daemon's peak grew by";
+  EXPECT_EQ(VarlinkTestClient{helper.socketPath()}.call(helperCall("GetVersion")), versionReply);
 }
 
 }  // namespace

@@ -106,6 +106,94 @@ TEST(MessageCodecTest, ADuplicateIsNamedInTheReason) {
             "duplicate member \"" + std::string(64, 'n') + "...\"");
 }
 
+// `count` members named m0, m1, ... with the value `value`, as the inside of an object.
+std::string members(std::size_t count, const std::string& value) {
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) {
+    text += (i == 0 ? "\"m" : ",\"m") + std::to_string(i) + "\":" + value;
+  }
+  return text;
+}
+
+// `count` values as the inside of an array.
+std::string values(std::size_t count, const std::string& value) {
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) {
+    text += (i == 0 ? "" : ",") + value;
+  }
+  return text;
+}
+
+struct ReasonCase {
+  const char* name;
+  std::string text;
+  std::string reason;
+};
+
+class MalformedCallTest : public testing::TestWithParam<ReasonCase> {};
+
+TEST_P(MalformedCallTest, IsRefusedWithItsReason) {
+  const auto decoded = decodeCall(GetParam().text);
+  ASSERT_TRUE(std::holds_alternative<MalformedMessage>(decoded));
+  EXPECT_EQ(std::get<MalformedMessage>(decoded).reason, GetParam().reason);
+}
+
+const std::string tooManyValues = "more than 1024 JSON values";
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, MalformedCallTest,
+    testing::Values(
+        ReasonCase{"NotJson", "hello", "not valid JSON"},
+        ReasonCase{"BrokenJsonOutranksADuplicate", R"({"method":"a.B","method":"a.B")",
+                   "not valid JSON"},
+        ReasonCase{"NotAnObject", "[{},{}]", "not a JSON object"},
+        ReasonCase{"ADuplicateOutranksNotAnObject", R"([{"k":1,"k":2}])", "duplicate member \"k\""},
+        ReasonCase{"NoMethod", R"({"parameters":{"script":"x"}})", "no method name"},
+        ReasonCase{"MethodNull", R"({"method":null})", "no method name"},
+        ReasonCase{"MethodAnObject", R"({"method":{"name":"a.B"}})", "no method name"},
+        ReasonCase{"ParametersAText", R"({"method":"a.B","parameters":"x"})",
+                   "parameters are not an object"},
+        ReasonCase{"MoreNotABoolean", R"({"method":"a.B","more":1})",
+                   "a call flag is not a boolean"},
+        ReasonCase{"UpgradeAnArray", R"({"method":"a.B","upgrade":[true]})",
+                   "a call flag is not a boolean"},
+        ReasonCase{"TooManyParameters",
+                   R"({"method":"a.B","parameters":{)" + members(1023, "1") + "}}", tooManyValues},
+        ReasonCase{"TooManyValuesInAnUnusedMember",
+                   R"({"method":"a.B","future":[)" + values(1022, "{}") + "]}", tooManyValues},
+        // Reading stops there, so what follows is never looked at.
+        ReasonCase{"TooManyValuesOutrankBrokenJson", "[" + values(1025, "0") + ",", tooManyValues},
+        ReasonCase{"AnEarlierDuplicateOutranksTooManyValues",
+                   R"({"method":"a.B","method":"a.B","x":[)" + values(1025, "0") + "]}",
+                   "duplicate member \"method\""},
+        ReasonCase{"NestedTooDeeply", std::string(65, '[') + std::string(65, ']'),
+                   "JSON nested too deeply"},
+        ReasonCase{"NestedTooDeeplyInsideAString", "\"" + std::string(65, '[') + "\"",
+                   "not a JSON object"}),
+    testing_support::CaseName{});
+
+TEST(MessageCodecTest, ACallOfAsManyValuesAsAllowedIsRead) {
+  // The call, its method, its parameters and 1021 parameter members.
+  const auto decoded =
+      decodeCall(R"({"method":"a.B","parameters":{)" + members(1021, R"("x")") + "}}");
+  ASSERT_TRUE(std::holds_alternative<Call>(decoded));
+  EXPECT_EQ(std::get<Call>(decoded).parameters.size(), 1021u);
+  EXPECT_EQ(std::get<Call>(decoded).parameters["m1020"], "x");
+}
+
+// A message of millions of values, as large as the protocol allows, is refused at the first
+// value past the limit, wherever they are: neither reading it nor keeping it grows with them.
+TEST(MessageCodecTest, AMessageOfMillionsOfEmptyObjectsIsRefusedEarly) {
+  const std::string manyObjects = "[" + values(5'000'000, "{}") + "]";
+  for (const std::string& text :
+       {manyObjects, R"({"method":"a.B","parameters":{"n":)" + manyObjects + "}}",
+        R"({"method":"a.B","x":)" + manyObjects + "}"}) {
+    const auto decoded = decodeCall(text);
+    ASSERT_TRUE(std::holds_alternative<MalformedMessage>(decoded));
+    EXPECT_EQ(std::get<MalformedMessage>(decoded).reason, tooManyValues);
+  }
+}
+
 TEST(MessageCodecTest, HugeNumbersDoNotBreakDecoding) {
   // Overflowing literals parse as infinity and stay out of the way of the typed checks.
   const auto decoded =

@@ -75,6 +75,25 @@ TEST(MessageFramerTest, RefusesATerminatedMessageOverTheLimitButKeepsEarlierOnes
   EXPECT_TRUE(framer.oversized());
 }
 
+// A message that fills most of the buffer is handed over rather than copied; what follows it
+// stays for the next one, through as many reads as it takes.
+TEST(MessageFramerTest, AMessageFillingTheBufferKeepsWhatFollows) {
+  MessageFramer framer{1000};
+  const std::string large(1000, 'x');
+  for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{1100}}) {
+    const std::string stream = large + '\0' + "{}" + '\0' + "{\"a\"";
+    std::vector<std::string> messages;
+    for (std::size_t offset = 0; offset < stream.size(); offset += piece) {
+      framer.append(std::string_view{stream}.substr(offset, piece));
+      for (auto& message : drain(framer)) messages.push_back(std::move(message));
+    }
+    EXPECT_EQ(messages, (std::vector<std::string>{large, "{}"})) << "pieces of " << piece;
+    EXPECT_EQ(framer.pending(), 4u);
+    framer.append(std::string_view{"}\0", 2});
+    EXPECT_EQ(drain(framer), (std::vector<std::string>{"{\"a\"}"}));
+  }
+}
+
 TEST(MessageFramerTest, StaysCorrectAcrossManyPartialMessages) {
   MessageFramer framer;
   for (int i = 0; i < 10000; ++i) {
