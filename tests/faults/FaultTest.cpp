@@ -602,6 +602,7 @@ TEST_F(FaultTest, AFloodOfRefusalsLogsAFewLinesAndACount) {
             20u);
   EXPECT_EQ(VarlinkTestClient{helper.socketPath()}.call(helperCall("GetVersion")), versionReply);
   helper.runInside({"/usr/bin/pkill", "-9", "-f", "quillmere-test-stuck-peer"});
+}
 
 constexpr std::size_t messageLimit = std::size_t{16} * 1024 * 1024;
 constexpr int stranger = 65534;
