@@ -49,7 +49,7 @@ void refuseAndCheck(std::string_view input) {
   serving.finish();
 
   static const std::string denial =
-      varlink::encodeReply(varlink::errorReply(varlink::error::permissionDenied)) + '\0';
+      varlink::encodeReply(varlink::errorReply(varlink::error::permissionDenied)).text() + '\0';
   const std::size_t terminator = input.find('\0');
   const bool firstMessageEnded = terminator != std::string_view::npos && terminator <= messageLimit;
   require(received == (firstMessageEnded ? denial : ""),
