@@ -1,9 +1,11 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 namespace quillmere {
 
@@ -12,23 +14,48 @@ namespace quillmere {
 // turn only while its caller is still there to receive the reply.
 class WireGuardTurns {
  public:
-  using Turn = std::unique_lock<std::timed_mutex>;
-
   // True once the caller of the waiting request has hung up.
   using CallerGone = std::function<bool()>;
 
   // How often a waiting request looks whether its caller is still there.
   static constexpr std::chrono::milliseconds callerCheckInterval{100};
 
+  // The turn, held until it is dropped; the next waiting request goes on then.
+  class Turn {
+   public:
+    Turn(Turn&& other) noexcept : turns_(std::exchange(other.turns_, nullptr)) {}
+    Turn& operator=(Turn&& other) noexcept {
+      if (this != &other) {
+        if (turns_ != nullptr) turns_->release();
+        turns_ = std::exchange(other.turns_, nullptr);
+      }
+      return *this;
+    }
+    Turn(const Turn&) = delete;
+    Turn& operator=(const Turn&) = delete;
+    ~Turn() {
+      if (turns_ != nullptr) turns_->release();
+    }
+
+   private:
+    friend class WireGuardTurns;
+    explicit Turn(WireGuardTurns* turns) : turns_(turns) {}
+    WireGuardTurns* turns_;
+  };
+
   WireGuardTurns() = default;
   WireGuardTurns(const WireGuardTurns&) = delete;
   WireGuardTurns& operator=(const WireGuardTurns&) = delete;
 
-  // The turn, held until the returned lock is dropped; nothing when the caller hung up first.
+  // The turn, or nothing when the caller hung up first.
   std::optional<Turn> await(const CallerGone& callerGone);
 
  private:
-  std::timed_mutex mutex_;
+  void release();
+
+  std::mutex mutex_;
+  std::condition_variable freed_;
+  bool taken_ = false;
 };
 
 }  // namespace quillmere
