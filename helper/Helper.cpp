@@ -13,13 +13,6 @@
 
 namespace quillmere {
 
-HelperSettings HelperSettings::production() {
-  return HelperSettings{
-      "/bin/systemctl",
-      {"disable", "--now", std::string{helperSocketUnit}, std::string{helperServiceUnit}},
-  };
-}
-
 Helper::Helper(platform::Logger& logger, HelperSettings settings, WireGuardTurns* wireGuardTurns,
                WireGuardTurns::CallerGone callerGone)
     : logger_(logger),

@@ -16,7 +16,7 @@ constexpr std::chrono::seconds refusalPatience{5};
 }  // namespace
 
 void HelperDelegate::serveConnection(platform::UniqueFd connection) {
-  Helper helper{logger_, HelperSettings::production(), &wireGuardTurns_,
+  Helper helper{logger_, HelperSettings{}, &wireGuardTurns_,
                 [socket = connection.get()] { return platform::peerHasHungUp(socket); }};
   logHelperLine(logger_, "New connection accepted");
   ConnectionServer{connection.get(), logger_}.serve(helper);

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "helper/Helper.h"
+#include "helper/HelperSettings.h"
 #include "platform/Logger.h"
 #include "protocol/HelperProtocol.h"
 

@@ -52,7 +52,7 @@ class ScriptRunnerTest : public testing::Test {
   }
 
   HelperSettings settings() const {
-    HelperSettings helperSettings = HelperSettings::production();
+    HelperSettings helperSettings = HelperSettings{};
     helperSettings.scriptDirectory = directory_;
     return helperSettings;
   }

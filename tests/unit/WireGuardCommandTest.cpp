@@ -134,7 +134,7 @@ class WireGuardCommandTest : public testing::Test {
   std::string config() const { return directory_ + "/wg0.conf"; }
 
   std::string directory_;
-  HelperSettings settings_ = HelperSettings::production();
+  HelperSettings settings_ = HelperSettings{};
 };
 
 TEST_F(WireGuardCommandTest, WhichFindsWgQuickAndTheFixedListIsNotConsulted) {
