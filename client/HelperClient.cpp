@@ -27,8 +27,7 @@ std::optional<std::string> replyProblem(const varlink::Reply& reply, std::string
 }
 
 varlink::Call helperCall(std::string_view method, nlohmann::json parameters) {
-  return varlink::Call{std::string{helperServiceLabel} + "." + std::string{method},
-                       std::move(parameters)};
+  return varlink::Call{varlink::helperMethodName(method), std::move(parameters)};
 }
 
 // JSON carries only Unicode text; anything else would arrive changed, so it is not sent.

@@ -85,9 +85,7 @@ json expectedNormal(json parameters) { return json{{"parameters", std::move(para
 json expectedReply(const varlink::Call& call) {
   namespace method = varlink::method;
   namespace error = varlink::error;
-  const std::size_t dot = call.method.rfind('.');
-  const std::string interfaceName = dot == std::string::npos ? "" : call.method.substr(0, dot);
-  const std::string memberName = dot == std::string::npos ? "" : call.method.substr(dot + 1);
+  const auto [interfaceName, memberName] = varlink::splitQualifiedName(call.method);
   const varlink::InterfaceSpec* interface = varlink::findInterface(interfaceName);
   if (interface == nullptr) {
     return expectedError(error::interfaceNotFound, {{"interface", interfaceName}});
@@ -110,7 +108,7 @@ json expectedReply(const varlink::Call& call) {
     const varlink::InterfaceSpec* wanted = varlink::findInterface(text("interface"));
     return wanted == nullptr
                ? expectedError(error::interfaceNotFound, {{"interface", text("interface")}})
-               : expectedNormal({{"description", wanted->description}});
+               : expectedNormal({{"description", varlink::interfaceDescription(*wanted)}});
   }
   if (name == method::getVersion) {
     return expectedNormal({{"version", helperVersion}});

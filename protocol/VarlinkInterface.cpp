@@ -2,92 +2,13 @@
 
 #include <algorithm>
 #include <array>
-#include <initializer_list>
 #include <nlohmann/json.hpp>
+#include <utility>
 
 namespace quillmere::varlink {
 namespace {
 
 using enum FieldType;
-
-constexpr std::string_view helperDescription =
-    "interface com.quillmere.helper\n"
-    "\n"
-    "method ExecuteWireGuardCommand(command: ?string, configPath: ?string)"
-    " -> (success: bool, output: ?string, error: ?string)\n"
-    "method ExecuteShellScript(script: ?string)"
-    " -> (success: bool, output: ?string, error: ?string)\n"
-    "method GetVersion() -> (version: string)\n"
-    "method UninstallHelper() -> (success: bool)\n";
-
-constexpr std::array<FieldSpec, 3> commandResultFields{{
-    {"success", Bool},
-    {"output", OptionalString},
-    {"error", OptionalString},
-}};
-constexpr std::array<FieldSpec, 2> wireGuardParameters{{
-    {"command", OptionalString},
-    {"configPath", OptionalString},
-}};
-constexpr std::array<FieldSpec, 1> scriptParameters{{{"script", OptionalString}}};
-constexpr std::array<FieldSpec, 1> versionFields{{{"version", String}}};
-constexpr std::array<FieldSpec, 1> uninstallFields{{{"success", Bool}}};
-
-constexpr std::array<MethodSpec, 4> helperMethods{{
-    {method::executeWireGuardCommand, wireGuardParameters, commandResultFields},
-    {method::executeShellScript, scriptParameters, commandResultFields},
-    {method::getVersion, {}, versionFields},
-    {method::uninstallHelper, {}, uninstallFields},
-}};
-
-constexpr std::string_view serviceDescription =
-    "# The Varlink Service Interface is provided by every varlink service. It\n"
-    "# describes the service and the interfaces it implements.\n"
-    "interface org.varlink.service\n"
-    "\n"
-    "# Get a list of all the interfaces a service provides and information\n"
-    "# about the implementation.\n"
-    "method GetInfo() -> (\n"
-    "  vendor: string,\n"
-    "  product: string,\n"
-    "  version: string,\n"
-    "  url: string,\n"
-    "  interfaces: []string\n"
-    ")\n"
-    "\n"
-    "# Get the description of an interface that is implemented by this service.\n"
-    "method GetInterfaceDescription(interface: string) -> (description: string)\n"
-    "\n"
-    "# The requested interface was not found.\n"
-    "error InterfaceNotFound (interface: string)\n"
-    "\n"
-    "# The requested method was not found\n"
-    "error MethodNotFound (method: string)\n"
-    "\n"
-    "# The interface defines the requested method, but the service does not\n"
-    "# implement it.\n"
-    "error MethodNotImplemented (method: string)\n"
-    "\n"
-    "# One of the passed parameters is invalid.\n"
-    "error InvalidParameter (parameter: string)\n"
-    "\n"
-    "# Client is denied access\n"
-    "error PermissionDenied ()\n";
-
-constexpr std::array<FieldSpec, 5> infoFields{{
-    {"vendor", String},
-    {"product", String},
-    {"version", String},
-    {"url", String},
-    {"interfaces", StringArray},
-}};
-constexpr std::array<FieldSpec, 1> descriptionParameters{{{"interface", String}}};
-constexpr std::array<FieldSpec, 1> descriptionFields{{{"description", String}}};
-
-constexpr std::array<MethodSpec, 2> serviceMethods{{
-    {method::getInfo, {}, infoFields},
-    {method::getInterfaceDescription, descriptionParameters, descriptionFields},
-}};
 
 bool hasType(const nlohmann::json& value, FieldType type) {
   switch (type) {
@@ -104,22 +25,74 @@ bool hasType(const nlohmann::json& value, FieldType type) {
   return false;
 }
 
-}  // namespace
-
-const InterfaceSpec& helperInterface() {
-  static constexpr InterfaceSpec interface { helperServiceLabel, helperDescription, helperMethods };
-  return interface;
+std::string_view typeName(FieldType type) {
+  switch (type) {
+    case Bool:
+      return "bool";
+    case String:
+      return "string";
+    case OptionalString:
+      return "?string";
+    case StringArray:
+      return "[]string";
+  }
+  return "object";
 }
 
-const InterfaceSpec& serviceInterface() {
-  static constexpr InterfaceSpec interface {
-    serviceInterfaceName, serviceDescription, serviceMethods
-  };
-  return interface;
+void appendComment(std::string& text, std::string_view comment) {
+  while (!comment.empty()) {
+    const std::size_t end = std::min(comment.find('\n'), comment.size());
+    text.append("# ").append(comment.substr(0, end)) += '\n';
+    comment.remove_prefix(std::min(end + 1, comment.size()));
+  }
+}
+
+// "(a: bool, b: ?string)", or one field to a line when there are many.
+void appendFields(std::string& text, std::span<const FieldSpec> fields) {
+  constexpr std::size_t mostOnOneLine = 4;
+  const bool oneLine = fields.size() <= mostOnOneLine;
+  text += '(';
+  for (std::size_t index = 0; index < fields.size(); ++index) {
+    text += oneLine ? (index == 0 ? "" : ", ") : (index == 0 ? "\n  " : ",\n  ");
+    text.append(fields[index].name).append(": ").append(typeName(fields[index].type));
+  }
+  text += oneLine ? ")" : "\n)";
+}
+
+// Documented members stand apart from the one before them.
+void appendMember(std::string& text, std::string_view comment, bool first) {
+  if (!comment.empty() && !first) {
+    text += '\n';
+  }
+  appendComment(text, comment);
+}
+
+}  // namespace
+
+std::string interfaceDescription(const InterfaceSpec& interface) {
+  std::string text;
+  appendComment(text, interface.comment);
+  text.append("interface ").append(interface.name).append("\n\n");
+  bool first = true;
+  for (const MethodSpec& method : interface.methods) {
+    appendMember(text, method.comment, std::exchange(first, false));
+    text.append("method ").append(method.name);
+    appendFields(text, method.parameters);
+    text += " -> ";
+    appendFields(text, method.replyFields);
+    text += '\n';
+  }
+  for (const ErrorSpec& error : interface.errors) {
+    appendMember(text, error.comment, std::exchange(first, false));
+    text.append("error ").append(error.name.substr(interface.name.size() + 1)).append(" ");
+    appendFields(text, error.fields);
+    text += '\n';
+  }
+  return text;
 }
 
 const InterfaceSpec* findInterface(std::string_view name) {
-  for (const InterfaceSpec* known : {&serviceInterface(), &helperInterface()}) {
+  for (const InterfaceSpec* known : servedInterfaces) {
     if (known->name == name) {
       return known;
     }
@@ -133,11 +106,19 @@ const MethodSpec* findMethod(const InterfaceSpec& interface, std::string_view na
   return found == interface.methods.end() ? nullptr : &*found;
 }
 
-std::string qualifiedName(const InterfaceSpec& interface, const MethodSpec& method) {
-  std::string name{interface.name};
+std::string qualifiedName(std::string_view interfaceName, std::string_view memberName) {
+  std::string name{interfaceName};
   name += '.';
-  name += method.name;
+  name += memberName;
   return name;
+}
+
+QualifiedName splitQualifiedName(std::string_view name) {
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos) {
+    return {};
+  }
+  return {name.substr(0, dot), name.substr(dot + 1)};
 }
 
 std::optional<std::string> findInvalidField(const nlohmann::json& object,

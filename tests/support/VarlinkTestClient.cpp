@@ -5,7 +5,7 @@
 #include <variant>
 
 #include "platform/UnixSocket.h"
-#include "protocol/HelperNames.h"
+#include "protocol/VarlinkInterface.h"
 
 namespace quillmere::testing_support {
 
@@ -52,7 +52,7 @@ std::optional<nlohmann::json> VarlinkTestClient::call(std::string_view text) {
 }
 
 std::string helperCall(std::string_view method, const nlohmann::json& parameters) {
-  nlohmann::json call{{"method", std::string{helperServiceLabel} + "." + std::string{method}}};
+  nlohmann::json call{{"method", varlink::helperMethodName(method)}};
   if (!parameters.is_null()) {
     call["parameters"] = parameters;
   }

@@ -173,7 +173,7 @@ TEST_F(DaemonTest, StandardErrorsAndTheConnectionKeepsServing) {
       {helperCall("GetVersion", {{"unexpected", "x"}}),
        varlinkError("InvalidParameter", {{"parameter", "unexpected"}})},
       {R"({"method":"org.varlink.service.GetInterfaceDescription","parameters":{"interface":"com.quillmere.helper"}})",
-       json({{"parameters", {{"description", varlink::helperInterface().description}}}})},
+       json({{"parameters", {{"description", varlink::interfaceDescription(varlink::helperInterface())}}}})},
       {helperCall("GetVersion"), versionReply},
   };
   for (const auto& c : cases) {

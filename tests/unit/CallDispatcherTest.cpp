@@ -94,7 +94,7 @@ TEST(CallDispatcherTest, ServesTheVarlinkServiceInterface) {
   const json description = dispatch(
       R"({"method":"org.varlink.service.GetInterfaceDescription","parameters":{"interface":"com.quillmere.helper"}})",
       helper);
-  EXPECT_EQ(description["parameters"]["description"], varlink::helperInterface().description);
+  EXPECT_EQ(description["parameters"]["description"], varlink::interfaceDescription(varlink::helperInterface()));
 }
 
 TEST(CallDispatcherTest, PassesTextArgumentsWithNullAndMissingAsEmpty) {

@@ -37,7 +37,7 @@ std::string fieldList(std::span<const FieldSpec> fields) {
 // The table the daemon checks calls against must say what the interface text says.
 TEST(VarlinkInterfaceTest, DeclarationTableMatchesTheInterfaceText) {
   const InterfaceSpec& interface = helperInterface();
-  std::istringstream text{std::string{interface.description}};
+  std::istringstream text{interfaceDescription(interface)};
   std::string line;
   std::getline(text, line);
   EXPECT_EQ(line, "interface com.quillmere.helper");
@@ -63,7 +63,7 @@ TEST(VarlinkInterfaceTest, DeclarationTableMatchesTheInterfaceText) {
 }
 
 TEST(VarlinkInterfaceTest, InterfaceTextIsTheWireContract) {
-  EXPECT_EQ(helperInterface().description,
+  EXPECT_EQ(interfaceDescription(helperInterface()),
             "interface com.quillmere.helper\n"
             "\n"
             "method ExecuteWireGuardCommand(command: ?string, configPath: ?string) -> (success: "
@@ -72,6 +72,43 @@ TEST(VarlinkInterfaceTest, InterfaceTextIsTheWireContract) {
             "?string)\n"
             "method GetVersion() -> (version: string)\n"
             "method UninstallHelper() -> (success: bool)\n");
+}
+
+// Generic tools read the standard service interface's text as every Varlink service serves it.
+TEST(VarlinkInterfaceTest, ServiceInterfaceTextIsTheStandardOne) {
+  EXPECT_EQ(interfaceDescription(serviceInterface()),
+            "# The Varlink Service Interface is provided by every varlink service. It\n"
+            "# describes the service and the interfaces it implements.\n"
+            "interface org.varlink.service\n"
+            "\n"
+            "# Get a list of all the interfaces a service provides and information\n"
+            "# about the implementation.\n"
+            "method GetInfo() -> (\n"
+            "  vendor: string,\n"
+            "  product: string,\n"
+            "  version: string,\n"
+            "  url: string,\n"
+            "  interfaces: []string\n"
+            ")\n"
+            "\n"
+            "# Get the description of an interface that is implemented by this service.\n"
+            "method GetInterfaceDescription(interface: string) -> (description: string)\n"
+            "\n"
+            "# The requested interface was not found.\n"
+            "error InterfaceNotFound (interface: string)\n"
+            "\n"
+            "# The requested method was not found\n"
+            "error MethodNotFound (method: string)\n"
+            "\n"
+            "# The interface defines the requested method, but the service does not\n"
+            "# implement it.\n"
+            "error MethodNotImplemented (method: string)\n"
+            "\n"
+            "# One of the passed parameters is invalid.\n"
+            "error InvalidParameter (parameter: string)\n"
+            "\n"
+            "# Client is denied access\n"
+            "error PermissionDenied ()\n");
 }
 
 struct FieldCase {
@@ -110,8 +147,23 @@ TEST(VarlinkInterfaceTest, FindsMethodsByExactName) {
   ASSERT_NE(findMethod(helperInterface(), "GetVersion"), nullptr);
   EXPECT_EQ(findMethod(helperInterface(), "getVersion"), nullptr);
   EXPECT_EQ(findMethod(helperInterface(), ""), nullptr);
-  EXPECT_EQ(qualifiedName(helperInterface(), *findMethod(helperInterface(), "GetVersion")),
-            "com.quillmere.helper.GetVersion");
+  EXPECT_EQ(
+      qualifiedName(helperInterface().name, findMethod(helperInterface(), "GetVersion")->name),
+      "com.quillmere.helper.GetVersion");
+}
+
+// The member is what follows the last dot: interface names have dots of their own.
+TEST(VarlinkInterfaceTest, SplitsAQualifiedNameAtItsLastDot) {
+  using Parts = std::pair<std::string, std::string>;
+  const auto parts = [](std::string_view name) {
+    const QualifiedName split = splitQualifiedName(name);
+    return Parts{split.interfaceName, split.memberName};
+  };
+  EXPECT_EQ(parts("com.quillmere.helper.GetVersion"),
+            (Parts{"com.quillmere.helper", "GetVersion"}));
+  EXPECT_EQ(parts("GetVersion"), (Parts{"", ""}));
+  EXPECT_EQ(parts("com.quillmere.helper."), (Parts{"com.quillmere.helper", ""}));
+  EXPECT_EQ(parts(helperMethodName("GetVersion")), parts("com.quillmere.helper.GetVersion"));
 }
 
 }  // namespace
