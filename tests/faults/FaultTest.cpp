@@ -139,6 +139,23 @@ class FaultTest : public testing::Test {
     return count;
   }
 
+  // Waits (up to 10 s) until the daemon has written at least `count` such lines, as it may still
+  // be taking connections in; returns how many there are.
+  static std::size_t awaitLinesLike(const SandboxedHelper& helper, std::string_view head,
+                                    std::string_view tail, std::size_t count) {
+    for (int attempt = 0; attempt < 200 && countLinesLike(helper, head, tail) < count; ++attempt) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return countLinesLike(helper, head, tail);
+  }
+
+  // A command line that sends `call` as `uid` (a member of the helper's group when asked) and
+  // prints the reply.
+  static std::string callAs(int uid, bool member, const std::string& call) {
+    return as(uid, member) + SandboxedHelper::insideBinary("quillmere-test-call") + " " +
+           std::string{helperSocketPath} + " '" + call + "'";
+  }
+
   // A command line that runs as `uid`, a member of the helper's group when asked, logged in as
   // `loginUid` (by default `uid` itself, as a login session would set it; -1 leaves the test's
   // own).
@@ -243,11 +260,9 @@ TEST_F(FaultTest, StuckPeersKeepNobodyElseOut) {
 
   // Root and another member are served all the same.
   EXPECT_EQ(VarlinkTestClient{helper.socketPath()}.call(helperCall("GetVersion")), versionReply);
-  const auto member =
-      helper.runInside({"/bin/sh", "-c",
-                        as(65531, true) + SandboxedHelper::insideBinary("quillmere-test-call") +
-                            " " + std::string{helperSocketPath} + " '" +
-                            helperCall("ExecuteShellScript", {{"script", "echo served"}}) + "'"});
+  const auto member = helper.runInside(
+      {"/bin/sh", "-c",
+       callAs(65531, true, helperCall("ExecuteShellScript", {{"script", "echo served"}}))});
   EXPECT_EQ(member.standardOutput, commandReply(true, "served", nullptr).dump() + "\n");
   EXPECT_EQ(member.status, 0) << member.standardError;
 
@@ -395,9 +410,8 @@ TEST_P(StrangerTest, IsRefusedAndNothingRuns) {
   }
   const auto stranger = helper.runInside(
       {"/bin/sh", "-c",
-       as(65534, false) + SandboxedHelper::insideBinary("quillmere-test-call") + " " +
-           std::string{helperSocketPath} + " '" +
-           helperCall("ExecuteShellScript", {{"script", "touch /tmp/stranger-was-here"}}) + "'"});
+       callAs(65534, false,
+              helperCall("ExecuteShellScript", {{"script", "touch /tmp/stranger-was-here"}}))});
   if (GetParam().reachesTheHelper) {
     EXPECT_EQ(stranger.standardOutput, varlinkError("PermissionDenied").dump() + "\n");
     EXPECT_EQ(
@@ -513,21 +527,15 @@ TEST_P(ManyUidsTest, CountAsTheirOneUser) {
     ASSERT_TRUE(
         startInBackground(helper, as(uid, true, GetParam().loginUid) + peer, output, "ready"));
   }
-  const auto refused = [&helper] {
-    return countLinesLike(helper, "Quillmere Helper: Refused connection from uid 1000",
-                          "): too many connections at once");
-  };
-  for (int attempt = 0; attempt < 200 && refused() < 20; ++attempt) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  EXPECT_EQ(refused(), 20u) << "7 x 32 refused, 20 of them logged";
+  EXPECT_EQ(awaitLinesLike(helper, "Quillmere Helper: Refused connection from uid 1000",
+                           "): too many connections at once", 20),
+            20u)
+      << "7 x 32 refused, 20 of them logged";
 
   EXPECT_EQ(VarlinkTestClient{helper.socketPath()}.call(helperCall("GetVersion")), versionReply);
-  const auto member =
-      helper.runInside({"/bin/sh", "-c",
-                        as(65530, true) + SandboxedHelper::insideBinary("quillmere-test-call") +
-                            " " + std::string{helperSocketPath} + " '" +
-                            helperCall("ExecuteShellScript", {{"script", "echo served"}}) + "'"});
+  const auto member = helper.runInside(
+      {"/bin/sh", "-c",
+       callAs(65530, true, helperCall("ExecuteShellScript", {{"script", "echo served"}}))});
   EXPECT_EQ(member.standardOutput, commandReply(true, "served", nullptr).dump() + "\n");
   helper.runInside({"/usr/bin/pkill", "-9", "-f", "quillmere-test-stuck-peer"});
 }
@@ -550,19 +558,12 @@ TEST_F(FaultTest, RootAlwaysFindsAPlaceAndIdleConnectionsGiveTheirsBack) {
   }
   // 8 x 32 = 256 connections, of which users other than root may hold 240. The peers are ready
   // once their connections are queued; the daemon may still be taking them in.
-  const auto refused = [&helper] {
-    return countLinesLike(helper, "Quillmere Helper: Refused connection from uid 6552",
-                          "): too many connections at once");
-  };
-  for (int attempt = 0; attempt < 200 && refused() < 16; ++attempt) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  EXPECT_EQ(refused(), 16u);
+  EXPECT_EQ(awaitLinesLike(helper, "Quillmere Helper: Refused connection from uid 6552",
+                           "): too many connections at once", 16),
+            16u);
   EXPECT_EQ(VarlinkTestClient{helper.socketPath()}.call(helperCall("GetVersion")), versionReply);
 
-  const std::string call = as(65519, true) + SandboxedHelper::insideBinary("quillmere-test-call") +
-                           " " + std::string{helperSocketPath} + " '" + helperCall("GetVersion") +
-                           "'";
+  const std::string call = callAs(65519, true, helperCall("GetVersion"));
   const auto turnedAway = helper.runInside({"/bin/sh", "-c", call});
   EXPECT_NE(turnedAway.standardOutput, versionReply.dump() + "\n") << "the share is taken";
   // The silent connections are closed after the idle time; a member gets through then.
