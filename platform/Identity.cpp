@@ -1,4 +1,4 @@
-#include "platform/PeerCredentials.h"
+#include "platform/Identity.h"
 
 #include <grp.h>
 #include <pwd.h>
@@ -14,11 +14,11 @@
 
 namespace quillmere::platform {
 
-std::variant<PeerCredentials, int> readPeerCredentials(int socket) {
+Result<PeerCredentials> readPeerCredentials(int socket) {
   ucred credentials{};
   socklen_t length = sizeof credentials;
   if (::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
-    return errno;
+    return lastError("read the peer's credentials");
   }
   PeerCredentials peer{credentials.pid, credentials.uid, credentials.gid, {}};
 
@@ -31,7 +31,7 @@ std::variant<PeerCredentials, int> readPeerCredentials(int socket) {
       break;
     }
     if (errno != ERANGE) {
-      return errno;
+      return lastError("read the peer's groups");
     }
     groups.resize(size / sizeof(gid_t) + 1);
   }
