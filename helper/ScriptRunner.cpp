@@ -1,7 +1,5 @@
 #include "helper/ScriptRunner.h"
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <utility>
 #include <variant>
