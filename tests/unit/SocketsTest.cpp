@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <string>
 
 #include "platform/Sockets.h"
@@ -19,6 +20,8 @@ struct ListenCase {
   std::string (*prepare)(const std::string& directory);
   std::string (*reason)(const std::string& path);
 };
+
+void PrintTo(const ListenCase& listenCase, std::ostream* out) { *out << listenCase.name; }
 
 class ListenFailureTest : public testing::TestWithParam<ListenCase> {
  protected:
