@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bench/Measurement.h"
-#include "platform/Subprocess.h"
+#include "platform/Processes.h"
 #include "protocol/MessageChannel.h"
 
 namespace quillmere::bench {
@@ -43,8 +43,7 @@ std::optional<double> runTimed(const std::vector<std::string>& command) {
                                     platform::OutputMode::Inherit};
   return millisecondsOf([&request] {
     const auto outcome = platform::runProcess(request);
-    const auto* finished = std::get_if<platform::ProcessOutcome>(&outcome);
-    return finished != nullptr && finished->status == 0;
+    return outcome && outcome->status == 0;
   });
 }
 

@@ -11,14 +11,13 @@
 
 #include <cstdio>
 #include <string>
-#include <variant>
 
 #include "bench/Measurement.h"
 #include "bench/SandboxLauncher.h"
 #include "bench/Sections.h"
 #include "client/HelperClient.h"
-#include "platform/Subprocess.h"
-#include "platform/UnixSocket.h"
+#include "platform/Processes.h"
+#include "platform/Sockets.h"
 #include "protocol/MessageChannel.h"
 #include "tests/support/VarlinkTestClient.h"
 
@@ -44,7 +43,7 @@ class BenchClient {
  public:
   explicit BenchClient(const std::string& socketPath) {
     auto connected = platform::connectUnixSocket(socketPath);
-    if (auto* fd = std::get_if<platform::UniqueFd>(&connected)) socket_ = std::move(*fd);
+    if (connected) socket_ = std::move(connected).value();
   }
 
   // The reply's size in bytes, or 0 when no reply came.
@@ -80,7 +79,7 @@ void EmptyScriptSpawnedDirectly(benchmark::State& state) {
                                     platform::OutputMode::Capture,
                                     platform::OutputMode::Capture};
   for (auto _ : state) {
-    if (!std::holds_alternative<platform::ProcessOutcome>(platform::runProcess(bashRun))) {
+    if (!platform::runProcess(bashRun)) {
       state.SkipWithError("spawn failed");
       break;
     }
@@ -230,14 +229,11 @@ void addLargeOutputRows(ResultTable& table) {
     });
     const auto directTime = millisecondsOf([&] {
       const auto outcome = platform::runProcess(directRun);
-      const auto* finished = std::get_if<platform::ProcessOutcome>(&outcome);
-      return finished != nullptr &&
-             finished->standardOutput.size() == kLargeOutputMebibytes * kMebibyte;
+      return outcome && outcome->standardOutput.size() == kLargeOutputMebibytes * kMebibyte;
     });
     const auto producerTime = millisecondsOf([&] {
       const auto outcome = platform::runProcess(producerAlone);
-      const auto* finished = std::get_if<platform::ProcessOutcome>(&outcome);
-      return finished != nullptr && finished->status == 0;
+      return outcome && outcome->status == 0;
     });
     if (!daemonTime || !directTime || !producerTime) {
       table.addFailure(figure, "a reply or a direct run came short");

@@ -12,7 +12,7 @@
 #include "bench/SandboxLauncher.h"
 #include "bench/Sections.h"
 #include "client/HelperClient.h"
-#include "platform/FileStatus.h"
+#include "platform/Files.h"
 #include "protocol/MessageChannel.h"
 #include "tests/support/VarlinkTestClient.h"
 

@@ -1,8 +1,7 @@
 #include "client/HelperClient.h"
 
-#include <sys/stat.h>
-
 #include "client/TextEncoding.h"
+#include "platform/Files.h"
 #include "protocol/VarlinkInterface.h"
 
 namespace quillmere::client {
@@ -80,10 +79,7 @@ std::optional<std::string> HelperClient::getVersion() {
   return std::nullopt;
 }
 
-bool HelperClient::isHelperInstalled() {
-  struct stat status {};
-  return ::stat(settings_.installPath.c_str(), &status) == 0;
-}
+bool HelperClient::isHelperInstalled() { return platform::pathExists(settings_.installPath); }
 
 CommandResult HelperClient::runCommand(std::string_view method, nlohmann::json parameters,
                                        bool printFailure) {

@@ -1,12 +1,12 @@
 #include "client/HelperClientMain.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <exception>
 #include <new>
 
-#include "platform/WholeWrite.h"
+#include "platform/Files.h"
+#include "platform/Processes.h"
 
 namespace quillmere::client {
 namespace {
@@ -48,13 +48,15 @@ const std::string* argument(const std::vector<std::string>& args) {
 }
 
 // For when memory has run out: no allocation on the way to standard output.
-void writeLastWords(std::string_view line) { platform::writeWhole(STDOUT_FILENO, line); }
+void writeLastWords(std::string_view line) {
+  static_cast<void>(platform::writeWhole(STDOUT_FILENO, line));
+}
 
 }  // namespace
 
 int HelperClientMain::main(int argc, char** argv) {
   // A closed standard output must not end the process with a signal: statuses are 0 or 1.
-  ::signal(SIGPIPE, SIG_IGN);
+  platform::ignoreBrokenPipes();
   try {
     const std::vector<std::string> args(argv, argv + argc);
     StdoutLineSink out;

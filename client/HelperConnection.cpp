@@ -1,13 +1,10 @@
 #include "client/HelperConnection.h"
 
-#include <sys/socket.h>
-#include <sys/time.h>
-
 #include <cerrno>
 #include <limits>
 
-#include "platform/ErrorText.h"
-#include "platform/UnixSocket.h"
+#include "platform/Result.h"
+#include "platform/Sockets.h"
 #include "protocol/VarlinkInterface.h"
 
 namespace quillmere::client {
@@ -18,16 +15,6 @@ constexpr std::string_view interruptedLine = "ERROR: Connection to helper interr
 
 // Script output is never cut by the helper, so the client takes replies of any size.
 constexpr std::size_t unlimitedReplySize = std::numeric_limits<std::size_t>::max();
-
-// Bounds each send, so a helper that stops reading cannot hold a large request forever.
-void setSendTimeout(int socket, std::chrono::milliseconds timeout) {
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
-  const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(timeout - seconds);
-  timeval limit{};
-  limit.tv_sec = static_cast<time_t>(seconds.count());
-  limit.tv_usec = static_cast<suseconds_t>(micros.count());
-  ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-}
 
 }  // namespace
 
@@ -40,17 +27,18 @@ CallOutcome HelperConnection::call(std::string_view message, std::chrono::millis
   }
   if (!socket_.valid()) {
     auto connected = platform::connectUnixSocket(socketPath_);
-    if (const int* error = std::get_if<int>(&connected)) {
+    if (!connected) {
       return invalidate("cannot reach the helper at " + socketPath_ + ": " +
-                        platform::errorText(*error));
+                        platform::errorText(connected.error().number));
     }
-    socket_ = std::get<platform::UniqueFd>(std::move(connected));
+    socket_ = std::move(connected).value();
     channel_.emplace(socket_.get(), unlimitedReplySize);
     abandonedReplies_ = 0;
   }
 
   if (sendTimeout_ != timeout) {
-    setSendTimeout(socket_.get(), timeout);
+    // Bounds each send, so a helper that stops reading cannot hold a large request forever.
+    static_cast<void>(platform::setSendTimeout(socket_.get(), timeout));
     sendTimeout_ = timeout;
   }
   if (const int error = channel_->write(message); error != 0) {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/WholeWrite.h"
+#include "platform/Files.h"
 
 namespace quillmere::client {
 
@@ -13,7 +13,7 @@ void StdoutLineSink::writeLine(std::string_view text) {
   line.reserve(text.size() + 1);
   line.append(text);
   line += '\n';
-  platform::writeWhole(STDOUT_FILENO, line);
+  static_cast<void>(platform::writeWhole(STDOUT_FILENO, line));
 }
 
 }  // namespace quillmere::client

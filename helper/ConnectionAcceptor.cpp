@@ -8,9 +8,9 @@
 #include <variant>
 
 #include "helper/HelperLog.h"
-#include "platform/ErrorText.h"
-#include "platform/ListeningSocket.h"
-#include "platform/Threads.h"
+#include "platform/Processes.h"
+#include "platform/Result.h"
+#include "platform/Sockets.h"
 
 namespace quillmere {
 namespace {
@@ -59,10 +59,10 @@ std::optional<platform::UniqueFd> ConnectionAcceptor::nextConnection() {
           std::chrono::ceil<std::chrono::milliseconds>(*next - std::chrono::steady_clock::now());
     }
     auto accepted = platform::acceptConnection(listeningSocket_, patience);
-    if (auto* connection = std::get_if<platform::UniqueFd>(&accepted)) {
-      return std::move(*connection);
+    if (accepted) {
+      return std::move(accepted).value();
     }
-    const int error = std::get<int>(accepted);
+    const int error = accepted.error().number;
     if (!isPassing(error)) {
       logHelperLine(logger_, "Cannot accept connections: " + platform::errorText(error));
       return std::nullopt;

@@ -1,16 +1,15 @@
 #include "helper/ConnectionServer.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <span>
 #include <string>
 #include <variant>
 
 #include "helper/CallDispatcher.h"
 #include "helper/HelperLog.h"
+#include "platform/Sockets.h"
 #include "protocol/VarlinkInterface.h"
 
 namespace quillmere {
@@ -56,7 +55,7 @@ void ConnectionServer::refuse(std::chrono::steady_clock::duration patience) {
   // Closing with bytes unread would reset the connection, and a peer that still sends might
   // then fail before it reads the answer. So the peer is told the end, and what it still sends
   // is read and dropped until it hangs up, within the same patience and limit.
-  ::shutdown(socket_, SHUT_WR);
+  platform::shutWriting(socket_);
   discard(deadline, maxMessageSize_, /*untilTerminator=*/false);
 }
 
@@ -66,17 +65,21 @@ bool ConnectionServer::discard(std::chrono::steady_clock::time_point deadline, s
   std::size_t discarded = 0;
   while (discarded < limit) {
     const std::size_t wanted = std::min(chunk.size(), limit - discarded);
-    const ssize_t received = ::recv(socket_, chunk.data(), wanted, MSG_DONTWAIT);
-    if (received > 0) {
+    const auto received =
+        platform::receiveSome(socket_, std::span{chunk.data(), wanted}, /*dontWait=*/true);
+    if (received && *received > 0) {
       // Whatever follows the NUL in this chunk is dropped with it.
-      if (untilTerminator &&
-          std::memchr(chunk.data(), '\0', static_cast<std::size_t>(received)) != nullptr) {
+      if (untilTerminator && std::memchr(chunk.data(), '\0', *received) != nullptr) {
         return true;
       }
-      discarded += static_cast<std::size_t>(received);
+      discarded += *received;
       continue;
     }
-    if (received == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+    if (received) {
+      return false;
+    }
+    if (const int error = received.error().number;
+        error != EAGAIN && error != EWOULDBLOCK && error != EINTR) {
       return false;
     }
     const auto left =
@@ -84,9 +87,9 @@ bool ConnectionServer::discard(std::chrono::steady_clock::time_point deadline, s
     if (left.count() <= 0) {
       return false;
     }
-    pollfd waiter{socket_, POLLIN, 0};
     const auto wait = std::min<std::chrono::milliseconds::rep>(left.count(), 60'000);
-    if (::poll(&waiter, 1, static_cast<int>(wait)) < 0 && errno != EINTR) {
+    if (const auto ready = platform::waitReadable(socket_, static_cast<int>(wait));
+        !ready && ready.error().number != EINTR) {
       return false;
     }
   }

@@ -7,8 +7,8 @@
 #include "helper/ScriptRunner.h"
 #include "helper/ScriptText.h"
 #include "helper/WireGuardScripts.h"
-#include "platform/FileStatus.h"
-#include "platform/Subprocess.h"
+#include "platform/Files.h"
+#include "platform/Processes.h"
 #include "protocol/HelperNames.h"
 
 namespace quillmere {
@@ -39,8 +39,9 @@ void Helper::uninstallHelper(const UninstallReply& reply) {
       platform::OutputMode::Inherit,
       platform::OutputMode::Inherit,
   });
-  if (const auto* failure = std::get_if<platform::SpawnFailure>(&outcome)) {
-    log("Could not start " + settings_.systemctlPath + ": " + failure->description);
+  if (!outcome) {
+    log("Could not start " + settings_.systemctlPath + ": " +
+        platform::errorText(outcome.error().number));
   }
   // The caller expects true whatever became of the removal.
   reply(true);
@@ -93,11 +94,11 @@ std::optional<std::string> Helper::executeWhichCommand(const std::string& name) 
       platform::OutputMode::Capture,
       platform::OutputMode::Discard,
   });
-  if (const auto* failure = std::get_if<platform::SpawnFailure>(&outcome)) {
-    log("'which' command failed: " + failure->description);
+  if (!outcome) {
+    log("'which' command failed: " + platform::errorText(outcome.error().number));
     return std::nullopt;
   }
-  auto& finished = std::get<platform::ProcessOutcome>(outcome);
+  auto& finished = *outcome;
   if (finished.status != 0) {
     return std::nullopt;
   }

@@ -5,7 +5,7 @@
 #include "helper/ConnectionServer.h"
 #include "helper/Helper.h"
 #include "helper/HelperLog.h"
-#include "platform/UnixSocket.h"
+#include "platform/Sockets.h"
 
 namespace quillmere {
 namespace {

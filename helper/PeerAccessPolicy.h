@@ -4,7 +4,7 @@
 
 #include <optional>
 
-#include "platform/PeerCredentials.h"
+#include "platform/Identity.h"
 
 namespace quillmere {
 

@@ -4,7 +4,7 @@
 #include <variant>
 
 #include "helper/PeerAccessPolicy.h"
-#include "platform/ErrorText.h"
+#include "platform/Result.h"
 #include "protocol/HelperNames.h"
 
 namespace quillmere {
@@ -18,12 +18,12 @@ uid_t countedUser(const platform::PeerCredentials& peer) {
 
 PeerAdmission::Decision PeerAdmission::admit(int connection) {
   const auto credentials = platform::readPeerCredentials(connection);
-  if (const int* error = std::get_if<int>(&credentials)) {
+  if (!credentials) {
     refusals_.refuse(RefusalLog::unidentified, "Refused connection: cannot identify the peer: " +
-                                                   platform::errorText(*error));
+                                                   platform::errorText(credentials.error().number));
     return {Verdict::Deny, {}};
   }
-  const auto& peer = std::get<platform::PeerCredentials>(credentials);
+  const auto& peer = *credentials;
   if (peer.uid == 0) return {Verdict::Serve, {}};
 
   const std::string who = "Refused connection from uid " + std::to_string(peer.uid) + " (pid " +

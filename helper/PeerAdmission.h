@@ -6,8 +6,8 @@
 
 #include "helper/ConnectionQuota.h"
 #include "helper/RefusalLog.h"
+#include "platform/Identity.h"
 #include "platform/Logger.h"
-#include "platform/PeerCredentials.h"
 
 namespace quillmere {
 

@@ -1,29 +1,26 @@
 #include "helper/ScriptRunner.h"
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <utility>
 #include <variant>
 
 #include "helper/HelperLog.h"
 #include "helper/ScriptText.h"
-#include "platform/AtomicFile.h"
-#include "platform/ErrorText.h"
+#include "platform/Files.h"
+#include "platform/Processes.h"
 #include "platform/Randomness.h"
-#include "platform/Subprocess.h"
-#include "platform/TrustedDirectory.h"
+#include "platform/Result.h"
 
 namespace quillmere {
 namespace {
 
 constexpr mode_t kScriptFileMode = 0755;
 
-std::string writeFailureText(const platform::AtomicWriteFailure& failure, const std::string& path) {
-  const std::string what = failure.step == platform::AtomicWriteFailure::Step::SetMode
+std::string writeFailureText(const platform::SystemError& failure, const std::string& path) {
+  const std::string what = failure.what == platform::setModeStep
                                ? "Could not set the permissions of the script file "
                                : "Could not write the script file ";
-  return what + path + ": " + platform::errorText(failure.errorNumber);
+  return what + path + ": " + platform::errorText(failure.number);
 }
 
 }  // namespace
@@ -52,17 +49,17 @@ void ScriptRunner::run(const std::string& script, const HelperProtocol::CommandR
     return;
   }
   auto uuid = platform::randomUuidV4Text();
-  if (const int* error = std::get_if<int>(&uuid)) {
-    fail("Could not make a random script file name: " + platform::errorText(*error), reply,
-         nullptr);
+  if (!uuid) {
+    fail("Could not make a random script file name: " + platform::errorText(uuid.error().number),
+         reply, nullptr);
     return;
   }
-  const std::string name = "quillmere-" + std::get<std::string>(uuid) + ".sh";
+  const std::string name = "quillmere-" + *uuid + ".sh";
   const std::string path = joinPath(directory, name);
 
-  if (const auto failure =
-          platform::writeFileAtomically(directory, name, script, kScriptFileMode)) {
-    fail(writeFailureText(*failure, path), reply, nullptr);
+  if (const auto written = platform::writeFileAtomically(directory, name, script, kScriptFileMode);
+      !written) {
+    fail(writeFailureText(written.error(), path), reply, nullptr);
     return;
   }
 
@@ -73,16 +70,17 @@ void ScriptRunner::run(const std::string& script, const HelperProtocol::CommandR
       platform::OutputMode::Capture,
       platform::OutputMode::Capture,
   });
-  if (const auto* failure = std::get_if<platform::SpawnFailure>(&outcome)) {
-    fail("Could not run " + settings_.bashPath + ": " + failure->description, reply, &path);
+  if (!outcome) {
+    fail("Could not run " + settings_.bashPath + ": " + platform::errorText(outcome.error().number),
+         reply, &path);
     return;
   }
-  auto& ended = std::get<platform::ProcessOutcome>(outcome);
+  auto& ended = *outcome;
   CommandResult result{ended.status == 0, scriptText(std::move(ended.standardOutput)),
                        std::nullopt};
   std::optional<std::string> errorText = scriptText(std::move(ended.standardError));
   // The script may have removed its own file; that is no failure.
-  ::unlink(path.c_str());
+  static_cast<void>(platform::removeFile(path));
 
   if (result.success) {
     errorText.reset();
@@ -100,7 +98,7 @@ void ScriptRunner::fail(const std::string& description, const HelperProtocol::Co
   reply(CommandResult{false, std::nullopt, "Failed to execute script: " + description});
   // Only a file this call placed is removed: after a failed write, whatever sits at the name
   // belongs to somebody else.
-  if (placedFile != nullptr) ::unlink(placedFile->c_str());
+  if (placedFile != nullptr) static_cast<void>(platform::removeFile(*placedFile));
 }
 
 void ScriptRunner::log(std::string_view message) const { logHelperLine(logger_, message); }

@@ -3,14 +3,13 @@
 
 #include <optional>
 #include <string>
-#include <variant>
 
 #include "helper/ConnectionAcceptor.h"
 #include "helper/HelperDelegate.h"
 #include "helper/HelperLog.h"
-#include "platform/ListeningSocket.h"
+#include "platform/Identity.h"
 #include "platform/Logger.h"
-#include "platform/PeerCredentials.h"
+#include "platform/Sockets.h"
 #include "protocol/HelperNames.h"
 
 int main() {
@@ -20,11 +19,11 @@ int main() {
 
   auto listening = platform::obtainListeningSocket(std::string{helperSocketPath},
                                                    platform::lookupGroup(helperGroupName));
-  if (const auto* failure = std::get_if<platform::ListenFailure>(&listening)) {
-    logHelperLine(logger, "Cannot listen: " + failure->description);
+  if (!listening) {
+    logHelperLine(logger, "Cannot listen: " + listening.error().describe());
     return 1;
   }
-  const platform::UniqueFd listeningSocket = std::get<platform::UniqueFd>(std::move(listening));
+  const platform::UniqueFd listeningSocket = std::move(listening).value();
   ConnectionAcceptor acceptor{listeningSocket.get(), delegate, logger};
 
   logHelperLine(logger, "Started and listening for connections");

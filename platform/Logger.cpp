@@ -2,8 +2,8 @@
 
 #include <unistd.h>
 
+#include "platform/Files.h"
 #include "platform/HexText.h"
-#include "platform/WholeWrite.h"
 
 namespace quillmere::platform {
 
@@ -24,7 +24,7 @@ std::string logLine(std::string_view message) {
 
 void StderrLogger::log(std::string_view message) {
   // A pipe or the journal takes a line in one piece; a short write is only finished off.
-  writeWhole(STDERR_FILENO, logLine(message));
+  static_cast<void>(writeWhole(STDERR_FILENO, logLine(message)));
 }
 
 }  // namespace quillmere::platform

@@ -9,17 +9,17 @@
 #include "platform/HexText.h"
 
 namespace quillmere::platform {
-int fillRandomBytes(std::span<std::uint8_t> bytes) {
+Result<void> fillRandomBytes(std::span<std::uint8_t> bytes) {
   std::size_t filled = 0;
   while (filled < bytes.size()) {
     const ssize_t count = ::getrandom(bytes.data() + filled, bytes.size() - filled, 0);
     if (count < 0) {
       if (errno == EINTR) continue;
-      return errno;
+      return lastError("getrandom");
     }
     filled += static_cast<std::size_t>(count);
   }
-  return 0;
+  return {};
 }
 
 std::string uuidV4Text(std::array<std::uint8_t, 16> bytes) {
@@ -34,15 +34,15 @@ std::string uuidV4Text(std::array<std::uint8_t, 16> bytes) {
   return text;
 }
 
-std::variant<std::string, int> randomUuidV4Text() {
+Result<std::string> randomUuidV4Text() {
   std::array<std::uint8_t, 16> bytes{};
-  if (const int error = fillRandomBytes(bytes); error != 0) return error;
+  if (auto filled = fillRandomBytes(bytes); !filled) return filled.error();
   return uuidV4Text(bytes);
 }
 
-std::variant<std::string, int> randomHexText(std::size_t count) {
+Result<std::string> randomHexText(std::size_t count) {
   std::vector<std::uint8_t> bytes(count);
-  if (const int error = fillRandomBytes(bytes); error != 0) return error;
+  if (auto filled = fillRandomBytes(bytes); !filled) return filled.error();
   std::string text;
   text.reserve(2 * count);
   for (const std::uint8_t byte : bytes) appendHexByte(text, byte);

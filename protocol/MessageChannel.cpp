@@ -1,11 +1,12 @@
 #include "protocol/MessageChannel.h"
 
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/uio.h>
 
 #include <array>
 #include <cerrno>
+#include <span>
+
+#include "platform/Sockets.h"
 
 namespace quillmere::varlink {
 namespace {
@@ -42,33 +43,33 @@ MessageChannel::ReadResult MessageChannel::read(Deadline deadline) {
       return {ReadStatus::Oversized, {}, 0};
     }
     if (waitInPoll) {
-      pollfd waiter{socket_, POLLIN, 0};
-      const int ready = ::poll(&waiter, 1, pollTimeout(deadline));
-      if (ready < 0) {
-        if (errno == EINTR) {
+      const auto ready = platform::waitReadable(socket_, pollTimeout(deadline));
+      if (!ready) {
+        if (ready.error().number == EINTR) {
           continue;
         }
-        return {ReadStatus::Failed, {}, errno};
+        return {ReadStatus::Failed, {}, ready.error().number};
       }
-      if (ready == 0) {
+      if (!*ready) {
         return {ReadStatus::TimedOut, {}, 0};
       }
     }
-    const ssize_t received = ::recv(socket_, chunk.data(), chunk.size(), 0);
-    if (received < 0) {
-      if (errno == EINTR) {
+    const auto received = platform::receiveSome(socket_, chunk);
+    if (!received) {
+      const int error = received.error().number;
+      if (error == EINTR) {
         continue;
       }
-      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (error == EAGAIN || error == EWOULDBLOCK) {
         waitInPoll = true;
         continue;
       }
-      return {ReadStatus::Failed, {}, errno};
+      return {ReadStatus::Failed, {}, error};
     }
-    if (received == 0) {
+    if (*received == 0) {
       return {framer_.pending() == 0 ? ReadStatus::EndOfStream : ReadStatus::Truncated, {}, 0};
     }
-    framer_.append(std::string_view{chunk.data(), static_cast<std::size_t>(received)});
+    framer_.append(std::string_view{chunk.data(), *received});
   }
 }
 
@@ -94,18 +95,15 @@ int MessageChannel::send(std::string_view bytes, bool terminate) {
   const std::size_t count = terminate ? 2 : 1;
   std::size_t first = bytes.empty() ? 1 : 0;
   while (first < count) {
-    msghdr header{};
-    header.msg_iov = &pieces[first];
-    header.msg_iovlen = count - first;
-    ssize_t sent = ::sendmsg(socket_, &header, MSG_NOSIGNAL);
-    if (sent < 0) {
-      if (errno == EINTR) {
+    const auto sent = platform::sendSome(socket_, std::span{&pieces[first], count - first});
+    if (!sent) {
+      if (sent.error().number == EINTR) {
         continue;
       }
-      return errno;
+      return sent.error().number;
     }
     // Skip what went out; a piece sent in part keeps its remainder.
-    for (auto left = static_cast<std::size_t>(sent); first < count && left > 0;) {
+    for (std::size_t left = *sent; first < count && left > 0;) {
       iovec& piece = pieces[first];
       const std::size_t taken = left < piece.iov_len ? left : piece.iov_len;
       piece.iov_base = static_cast<char*>(piece.iov_base) + taken;

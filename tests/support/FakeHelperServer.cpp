@@ -4,9 +4,8 @@
 #include <sys/socket.h>
 
 #include <fstream>
-#include <variant>
 
-#include "platform/ListeningSocket.h"
+#include "platform/Sockets.h"
 #include "protocol/MessageChannel.h"
 
 namespace quillmere::testing_support {
@@ -39,8 +38,8 @@ FakeHelperServer::FakeHelperServer(const std::string& socketPath, std::vector<Fa
                                    std::optional<std::string> recordPath)
     : steps_(std::move(steps)), recordPath_(std::move(recordPath)) {
   auto obtained = platform::obtainListeningSocket(socketPath, std::nullopt);
-  if (auto* socket = std::get_if<platform::UniqueFd>(&obtained)) {
-    listener_ = std::move(*socket);
+  if (obtained) {
+    listener_ = std::move(obtained).value();
   }
 }
 

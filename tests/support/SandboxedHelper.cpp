@@ -48,10 +48,10 @@ platform::ProcessOutcome run(const std::vector<std::string>& command) {
       platform::OutputMode::Capture,
       platform::OutputMode::Capture,
   });
-  if (auto* failure = std::get_if<platform::SpawnFailure>(&outcome)) {
-    return platform::ProcessOutcome{127, {}, failure->description};
+  if (!outcome) {
+    return platform::ProcessOutcome{127, {}, platform::errorText(outcome.error().number)};
   }
-  return std::get<platform::ProcessOutcome>(std::move(outcome));
+  return std::move(outcome).value();
 }
 
 // The first child of `pid`, as the host numbers it, or -1 while it has none.

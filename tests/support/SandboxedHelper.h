@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Subprocess.h"
+#include "platform/Processes.h"
 #include "protocol/HelperNames.h"
 
 namespace quillmere::testing_support {

@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "platform/FileStatus.h"
+#include "platform/Files.h"
 
 namespace quillmere::testing_support {
 namespace {
@@ -24,10 +24,10 @@ platform::ProcessOutcome runOnHost(const std::vector<std::string>& command,
   auto outcome = platform::runProcess(
       platform::SpawnSpec{"/bin/sh", arguments, platform::currentEnvironment(),
                           platform::OutputMode::Capture, platform::OutputMode::Capture});
-  if (auto* failure = std::get_if<platform::SpawnFailure>(&outcome)) {
-    return platform::ProcessOutcome{127, {}, failure->description};
+  if (!outcome) {
+    return platform::ProcessOutcome{127, {}, platform::errorText(outcome.error().number)};
   }
-  return std::get<platform::ProcessOutcome>(std::move(outcome));
+  return std::move(outcome).value();
 }
 
 std::optional<std::string> TunnelNetwork::unavailableReason() {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Subprocess.h"
+#include "platform/Processes.h"
 #include "tests/support/SandboxedHelper.h"
 
 namespace quillmere::testing_support {

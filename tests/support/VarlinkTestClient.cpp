@@ -2,20 +2,18 @@
 
 #include <sys/socket.h>
 
-#include <variant>
-
-#include "platform/UnixSocket.h"
+#include "platform/Sockets.h"
 #include "protocol/VarlinkInterface.h"
 
 namespace quillmere::testing_support {
 
 VarlinkTestClient::VarlinkTestClient(const std::string& socketPath) {
   auto connected = platform::connectUnixSocket(socketPath);
-  if (const int* error = std::get_if<int>(&connected)) {
-    connectError_ = *error;
+  if (!connected) {
+    connectError_ = connected.error().number;
     return;
   }
-  socket_ = std::get<platform::UniqueFd>(std::move(connected));
+  socket_ = std::move(connected).value();
   channel_.emplace(socket_.get());
 }
 

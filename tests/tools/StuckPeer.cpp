@@ -14,11 +14,10 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
+#include "platform/Sockets.h"
 #include "platform/UniqueFd.h"
-#include "platform/UnixSocket.h"
 
 namespace {
 
@@ -63,11 +62,11 @@ int main(int argc, char** argv) {
   std::size_t taken = 0;
   for (int i = 0; i < count; ++i) {
     auto connected = quillmere::platform::connectUnixSocket(argv[1]);
-    if (!std::holds_alternative<UniqueFd>(connected)) {
+    if (!connected) {
       std::puts("cannot connect");
       return 2;
     }
-    UniqueFd socket = std::get<UniqueFd>(std::move(connected));
+    UniqueFd socket = std::move(connected).value();
     if (kind == "half") {
       const std::string_view half = versionCall.substr(0, versionCall.size() / 2);
       (void)::send(socket.get(), half.data(), half.size(), MSG_NOSIGNAL);

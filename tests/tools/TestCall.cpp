@@ -4,10 +4,9 @@
 
 #include <cstdio>
 #include <string>
-#include <variant>
 
-#include "platform/ErrorText.h"
-#include "platform/UnixSocket.h"
+#include "platform/Result.h"
+#include "platform/Sockets.h"
 #include "protocol/MessageChannel.h"
 
 int main(int argc, char** argv) {
@@ -17,11 +16,11 @@ int main(int argc, char** argv) {
     return 2;
   }
   auto connected = platform::connectUnixSocket(argv[1]);
-  if (const int* error = std::get_if<int>(&connected)) {
-    std::printf("cannot connect: %s\n", platform::errorText(*error).c_str());
+  if (!connected) {
+    std::printf("cannot connect: %s\n", platform::errorText(connected.error().number).c_str());
     return 2;
   }
-  const auto& socket = std::get<platform::UniqueFd>(connected);
+  const auto& socket = *connected;
   varlink::MessageChannel channel{socket.get()};
   for (int i = 2; i < argc; ++i) {
     if (channel.write(argv[i]) != 0) {

@@ -9,7 +9,7 @@
 #include <set>
 #include <string>
 
-#include "platform/AtomicFile.h"
+#include "platform/Files.h"
 
 namespace quillmere::platform {
 namespace {
@@ -45,9 +45,9 @@ TEST_F(AtomicFileTest, PlacesTheBytesWithTheModeAndLeavesNothingElse) {
   const std::string content{"#!\0\xff\n\xC3\xA9 no final line break", 27};
   // A umask that would strip everything shows the mode is set on the descriptor, not by open.
   const mode_t savedMask = ::umask(0777);
-  const auto failure = writeFileAtomically(directory_, "script.sh", content, 0755);
+  const auto written = writeFileAtomically(directory_, "script.sh", content, 0755);
   ::umask(savedMask);
-  ASSERT_EQ(failure, std::nullopt);
+  ASSERT_TRUE(written) << written.error().describe();
   EXPECT_EQ(contentOf(path("script.sh")), content);
   struct stat status {};
   ASSERT_EQ(::lstat(path("script.sh").c_str(), &status), 0);
@@ -57,7 +57,7 @@ TEST_F(AtomicFileTest, PlacesTheBytesWithTheModeAndLeavesNothingElse) {
 }
 
 TEST_F(AtomicFileTest, EmptyContentGivesAnEmptyFile) {
-  ASSERT_EQ(writeFileAtomically(directory_, "empty.sh", "", 0755), std::nullopt);
+  ASSERT_TRUE(writeFileAtomically(directory_, "empty.sh", "", 0755));
   EXPECT_EQ(fs::file_size(path("empty.sh")), 0u);
 }
 
@@ -83,10 +83,10 @@ TEST_P(PlantedEntryTest, FailsWithoutWritingThroughIt) {
   }
   const std::set<std::string> before = entries();
 
-  const auto failure = writeFileAtomically(directory_, "script.sh", "echo owned", 0755);
-  ASSERT_NE(failure, std::nullopt);
-  EXPECT_EQ(failure->step, AtomicWriteFailure::Step::Write);
-  EXPECT_EQ(failure->errorNumber, EEXIST);
+  const auto written = writeFileAtomically(directory_, "script.sh", "echo owned", 0755);
+  ASSERT_FALSE(written);
+  EXPECT_EQ(written.error().what, "write");
+  EXPECT_EQ(written.error().number, EEXIST);
   EXPECT_EQ(entries(), before) << "no auxiliary file left, nothing created";
   EXPECT_EQ(contentOf(victim), "precious");
   EXPECT_EQ(fs::is_symlink(path("script.sh")), GetParam() != Planted::File);
@@ -111,10 +111,10 @@ INSTANTIATE_TEST_SUITE_P(Entries, PlantedEntryTest,
                          });
 
 TEST_F(AtomicFileTest, MissingDirectoryFailsAsAWrite) {
-  const auto failure = writeFileAtomically(path("missing"), "script.sh", "x", 0755);
-  ASSERT_NE(failure, std::nullopt);
-  EXPECT_EQ(failure->step, AtomicWriteFailure::Step::Write);
-  EXPECT_EQ(failure->errorNumber, ENOENT);
+  const auto written = writeFileAtomically(path("missing"), "script.sh", "x", 0755);
+  ASSERT_FALSE(written);
+  EXPECT_EQ(written.error().what, "write");
+  EXPECT_EQ(written.error().number, ENOENT);
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "helper/PeerAdmission.h"
-#include "platform/PeerCredentials.h"
+#include "platform/Identity.h"
 #include "tests/support/CaseName.h"
 
 namespace quillmere {

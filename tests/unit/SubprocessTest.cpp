@@ -22,10 +22,9 @@
 #include <system_error>
 #include <thread>
 #include <utility>
-#include <variant>
 #include <vector>
 
-#include "platform/Subprocess.h"
+#include "platform/Processes.h"
 #include "tests/support/CaseName.h"
 
 extern char** environ;
@@ -45,13 +44,13 @@ SpawnSpec shellSpec(const std::string& script, OutputMode standardOutput = Outpu
 }
 
 // Records a test failure when the spawn failed, so callers can go on checking the outcome.
-ProcessOutcome outcomeOf(const std::variant<ProcessOutcome, SpawnFailure>& result) {
-  if (const auto* failure = std::get_if<SpawnFailure>(&result)) {
-    ADD_FAILURE() << "spawn failed: errno " << failure->errorNumber << " (" << failure->description
-                  << ")";
+ProcessOutcome outcomeOf(const Result<ProcessOutcome>& result) {
+  if (!result) {
+    ADD_FAILURE() << "spawn failed: errno " << result.error().number << " ("
+                  << result.error().describe() << ")";
     return {};
   }
-  return std::get<ProcessOutcome>(result);
+  return *result;
 }
 
 // Multi-MiB mismatches are reported by size and first differing offset, not dumped whole.
@@ -403,10 +402,9 @@ TEST_P(SpawnFailureTest, ReturnsErrnoAndItsTextAndLeaksNothing) {
     SCOPED_TRACE(static_cast<int>(mode));
     const auto result = runProcess(SpawnSpec{resolve(failureCase.path), failureCase.arguments,
                                              failureCase.environment, mode, mode});
-    const auto* failure = std::get_if<SpawnFailure>(&result);
-    ASSERT_NE(failure, nullptr) << "the child was started";
-    EXPECT_EQ(failure->errorNumber, failureCase.expectedErrorNumber);
-    EXPECT_EQ(failure->description,
+    ASSERT_FALSE(result) << "the child was started";
+    EXPECT_EQ(result.error().number, failureCase.expectedErrorNumber);
+    EXPECT_EQ(errorText(result.error().number),
               std::generic_category().message(failureCase.expectedErrorNumber));
     EXPECT_EQ(countOpenDescriptors(), descriptorsBefore);
     EXPECT_TRUE(hasNoChildren());
@@ -544,8 +542,8 @@ TEST(SubprocessConcurrencyTest, ConcurrentCallersEachGetTheirOwnResult) {
   const auto letter = [](int thread) { return static_cast<char>('a' + thread); };
   const auto exitCode = [](int thread, int run) { return 10 + thread * kRunsPerThread + run; };
 
-  std::vector<std::vector<std::variant<ProcessOutcome, SpawnFailure>>> results(kThreads);
-  std::vector<std::vector<std::variant<ProcessOutcome, SpawnFailure>>> listings(kThreads);
+  std::vector<std::vector<Result<ProcessOutcome>>> results(kThreads);
+  std::vector<std::vector<Result<ProcessOutcome>>> listings(kThreads);
   {
     std::vector<std::jthread> threads;
     for (int thread = 0; thread < kThreads; ++thread) {

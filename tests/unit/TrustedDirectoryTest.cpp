@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/TrustedDirectory.h"
+#include "platform/Files.h"
 #include "tests/support/CaseName.h"
 
 namespace quillmere::platform {

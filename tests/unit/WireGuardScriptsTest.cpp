@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "helper/WireGuardScripts.h"
-#include "platform/Subprocess.h"
+#include "platform/Processes.h"
 #include "tests/support/BuiltLocale.h"
 #include "tests/support/CaseName.h"
 #include "tests/support/RecordingProgram.h"
@@ -143,7 +143,7 @@ class ScriptSandboxTest : public testing::Test {
         platform::OutputMode::Capture,
         platform::OutputMode::Capture,
     });
-    EXPECT_TRUE(std::holds_alternative<platform::ProcessOutcome>(outcome));
+    EXPECT_TRUE(outcome.has_value());
     auto calls = testing_support::recordedCalls(directory_ + "/calls");
     std::filesystem::remove(directory_ + "/calls");
     return calls;

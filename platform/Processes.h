@@ -1,9 +1,15 @@
-// Process spawning for the daemon: start a child, collect or drain its output, reap it.
+// Processes and threads: start a child, collect or drain its output, reap it; name a thread.
 #pragma once
+
+#include <pthread.h>
+#include <signal.h>
+
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
+
+#include "platform/Result.h"
+
 namespace quillmere::platform {
 
 enum class OutputMode {
@@ -26,18 +32,13 @@ struct ProcessOutcome {
   std::string standardError;   // bytes captured (empty unless Capture)
 };
 
-struct SpawnFailure {
-  int errorNumber = 0;      // errno of the failing step
-  std::string description;  // human-readable text, e.g. strerror_r text of errorNumber
-};
-
 // Starts the child, drains every captured/discarded pipe while it runs, reaps it, and returns.
 // Returns only when all its pipes are at end of file AND the child has been reaped.
 // A path that is not absolute, or any string holding a NUL byte, fails with EINVAL before
 // anything is started. If reading the pipes or reaping fails after the child started, the pipes
 // are closed, the child is still reaped where possible, and the failing step's errno is returned.
 // Safe to call from several threads at once.
-std::variant<ProcessOutcome, SpawnFailure> runProcess(const SpawnSpec& request);
+Result<ProcessOutcome> runProcess(const SpawnSpec& request);
 
 // A copy of this process's environment (environ), entry for entry.
 std::vector<std::string> currentEnvironment();
@@ -46,5 +47,11 @@ std::vector<std::string> currentEnvironment();
 // entry is replaced whole, a missing one is added; every other entry passes unchanged, in order.
 // Reads environ without locking, so no other thread may modify the environment meanwhile.
 std::vector<std::string> environmentWithPath(std::string_view pathValue);
+
+// Makes a write to a closed pipe or socket fail with EPIPE instead of ending the process.
+inline void ignoreBrokenPipes() { ::signal(SIGPIPE, SIG_IGN); }
+
+// Names the calling thread as `ps -L` and /proc show it (at most 15 characters are kept).
+inline void nameCurrentThread(const char* name) { ::pthread_setname_np(::pthread_self(), name); }
 
 }  // namespace quillmere::platform

@@ -1,4 +1,4 @@
-#include "platform/Subprocess.h"
+#include "platform/Processes.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -17,7 +17,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/ErrorText.h"
 #include "platform/UniqueFd.h"
 
 extern char** environ;
@@ -31,8 +30,8 @@ constexpr std::size_t kReadChunkBytes = 1024 * 1024;
 constexpr int kPipeBytes = 1024 * 1024;
 constexpr int kFirstNonStandardDescriptor = 3;
 
-SpawnFailure failureFor(int errorNumber) {
-  return SpawnFailure{errorNumber, errorText(errorNumber)};
+SystemError failureFor(int errorNumber, std::string step) {
+  return SystemError{errorNumber, std::move(step)};
 }
 
 struct Pipe {
@@ -63,47 +62,33 @@ int openPipe(Pipe& pipe) {
   return moveAboveStandardDescriptors(pipe.writeEnd);
 }
 
-class SpawnFileActions {
+// A posix_spawn object, set up by `initialize` and released once if that worked.
+template <class Object, auto init, auto destroy>
+class SpawnObject {
  public:
-  SpawnFileActions() = default;
-  SpawnFileActions(const SpawnFileActions&) = delete;
-  SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-  ~SpawnFileActions() {
-    if (initialized_) ::posix_spawn_file_actions_destroy(&actions_);
+  SpawnObject() = default;
+  SpawnObject(const SpawnObject&) = delete;
+  SpawnObject& operator=(const SpawnObject&) = delete;
+  ~SpawnObject() {
+    if (initialized_) destroy(&object_);
   }
 
   int initialize() {
-    const int error = ::posix_spawn_file_actions_init(&actions_);
+    const int error = init(&object_);
     initialized_ = error == 0;
     return error;
   }
-  posix_spawn_file_actions_t* get() { return &actions_; }
+  Object* get() { return &object_; }
 
  private:
-  posix_spawn_file_actions_t actions_{};
+  Object object_{};
   bool initialized_ = false;
 };
 
-class SpawnAttributes {
- public:
-  SpawnAttributes() = default;
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-  ~SpawnAttributes() {
-    if (initialized_) ::posix_spawnattr_destroy(&attributes_);
-  }
-
-  int initialize() {
-    const int error = ::posix_spawnattr_init(&attributes_);
-    initialized_ = error == 0;
-    return error;
-  }
-  posix_spawnattr_t* get() { return &attributes_; }
-
- private:
-  posix_spawnattr_t attributes_{};
-  bool initialized_ = false;
-};
+using SpawnFileActions = SpawnObject<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init,
+                                     ::posix_spawn_file_actions_destroy>;
+using SpawnAttributes =
+    SpawnObject<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy>;
 
 // The daemon may block signals or ignore SIGPIPE; a child must start from a clean slate.
 int resetSignalState(SpawnAttributes& attributes) {
@@ -267,27 +252,27 @@ int statusFromWaitStatus(int waitStatus) {
 
 }  // namespace
 
-std::variant<ProcessOutcome, SpawnFailure> runProcess(const SpawnSpec& request) {
-  if (!isValidRequest(request)) return failureFor(EINVAL);
+Result<ProcessOutcome> runProcess(const SpawnSpec& request) {
+  if (!isValidRequest(request)) return failureFor(EINVAL, "check the request");
 
   Pipe standardOutput;
   Pipe standardError;
   if (request.standardOutput != OutputMode::Inherit) {
-    if (const int error = openPipe(standardOutput); error != 0) return failureFor(error);
+    if (const int error = openPipe(standardOutput); error != 0) return failureFor(error, "pipe");
   }
   if (request.standardError != OutputMode::Inherit) {
-    if (const int error = openPipe(standardError); error != 0) return failureFor(error);
+    if (const int error = openPipe(standardError); error != 0) return failureFor(error, "pipe");
   }
 
   SpawnFileActions actions;
-  if (const int error = actions.initialize(); error != 0) return failureFor(error);
+  if (const int error = actions.initialize(); error != 0) return failureFor(error, "spawn");
   if (const int error = describeChildDescriptors(actions, standardOutput, standardError);
       error != 0) {
-    return failureFor(error);
+    return failureFor(error, "spawn");
   }
   SpawnAttributes attributes;
-  if (const int error = attributes.initialize(); error != 0) return failureFor(error);
-  if (const int error = resetSignalState(attributes); error != 0) return failureFor(error);
+  if (const int error = attributes.initialize(); error != 0) return failureFor(error, "spawn");
+  if (const int error = resetSignalState(attributes); error != 0) return failureFor(error, "spawn");
 
   const std::vector<char*> argv = nullTerminatedPointers(&request.path, request.arguments);
   const std::vector<char*> envp = nullTerminatedPointers(nullptr, request.environment);
@@ -297,7 +282,7 @@ std::variant<ProcessOutcome, SpawnFailure> runProcess(const SpawnSpec& request) 
   // Only the child may hold the write ends, or the pipes never reach end of file.
   standardOutput.writeEnd.reset();
   standardError.writeEnd.reset();
-  if (spawnError != 0) return failureFor(spawnError);
+  if (spawnError != 0) return failureFor(spawnError, "spawn");
 
   ProcessOutcome outcome;
   CapturedBytes capturedOutput;
@@ -315,8 +300,8 @@ std::variant<ProcessOutcome, SpawnFailure> runProcess(const SpawnSpec& request) 
 
   int waitStatus = 0;
   const int reapError = reapChild(childPid, waitStatus);
-  if (drainError != 0) return failureFor(drainError);
-  if (reapError != 0) return failureFor(reapError);
+  if (drainError != 0) return failureFor(drainError, "read the output");
+  if (reapError != 0) return failureFor(reapError, "wait");
   outcome.status = statusFromWaitStatus(waitStatus);
   capturedOutput.moveInto(outcome.standardOutput);
   capturedError.moveInto(outcome.standardError);

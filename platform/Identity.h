@@ -4,8 +4,9 @@
 
 #include <optional>
 #include <string_view>
-#include <variant>
 #include <vector>
+
+#include "platform/Result.h"
 
 namespace quillmere::platform {
 
@@ -18,7 +19,7 @@ struct PeerCredentials {
 };
 
 // The peer's credentials, or the errno that kept them from being read.
-std::variant<PeerCredentials, int> readPeerCredentials(int socket);
+Result<PeerCredentials> readPeerCredentials(int socket);
 
 // The login uid the kernel keeps for `pid` (the user whose login session it descends from, kept
 // across setuid and user namespaces), or nothing when it is unset or cannot be read.

@@ -1,4 +1,4 @@
-#include "platform/PeerCredentials.h"
+#include "platform/Identity.h"
 
 #include <grp.h>
 #include <pwd.h>
@@ -14,11 +14,11 @@
 
 namespace quillmere::platform {
 
-std::variant<PeerCredentials, int> readPeerCredentials(int socket) {
+Result<PeerCredentials> readPeerCredentials(int socket) {
   ucred credentials{};
   socklen_t length = sizeof credentials;
   if (::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
-    return errno;
+    return lastError("read the peer's credentials");
   }
   PeerCredentials peer{credentials.pid, credentials.uid, credentials.gid, {}};
 
@@ -31,7 +31,7 @@ std::variant<PeerCredentials, int> readPeerCredentials(int socket) {
       break;
     }
     if (errno != ERANGE) {
-      return errno;
+      return lastError("read the peer's groups");
     }
     groups.resize(size / sizeof(gid_t) + 1);
   }
@@ -51,20 +51,30 @@ std::optional<std::uint64_t> decimal(std::string_view text) {
   return value;
 }
 
-std::optional<uid_t> lookupUser(const std::string& name) {
-  const long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+// The id `id` of the entry a getpwnam_r-like `lookup(entry, buffer, size, found)` finds, or
+// nothing; the buffer grows while the entry does not fit (up to 1 MiB).
+template <class Entry, class Id, class Lookup>
+std::optional<Id> entryId(int sizeQuery, Id Entry::*id, Lookup lookup) {
+  const long suggested = ::sysconf(sizeQuery);
   std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 4096);
-  passwd entry{};
-  passwd* found = nullptr;
+  Entry entry{};
+  Entry* found = nullptr;
   while (true) {
-    const int status = ::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found);
+    const int status = lookup(&entry, buffer.data(), buffer.size(), &found);
     if (status == ERANGE && buffer.size() < (std::size_t{1} << 20)) {
       buffer.resize(buffer.size() * 2);
       continue;
     }
     if (status != 0 || found == nullptr) return std::nullopt;
-    return found->pw_uid;
+    return found->*id;
   }
+}
+
+std::optional<uid_t> lookupUser(const std::string& name) {
+  return entryId(_SC_GETPW_R_SIZE_MAX, &passwd::pw_uid,
+                 [&name](passwd* entry, char* buffer, std::size_t size, passwd** found) {
+                   return ::getpwnam_r(name.c_str(), entry, buffer, size, found);
+                 });
 }
 
 }  // namespace
@@ -100,22 +110,10 @@ std::optional<uid_t> subordinateIdOwner(uid_t uid, std::string_view subuidFile) 
 
 std::optional<gid_t> lookupGroup(std::string_view name) {
   const std::string groupName{name};
-  long suggested = ::sysconf(_SC_GETGR_R_SIZE_MAX);
-  std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 4096);
-  group entry{};
-  group* found = nullptr;
-  while (true) {
-    const int status =
-        ::getgrnam_r(groupName.c_str(), &entry, buffer.data(), buffer.size(), &found);
-    if (status == ERANGE && buffer.size() < (std::size_t{1} << 20)) {
-      buffer.resize(buffer.size() * 2);
-      continue;
-    }
-    if (status != 0 || found == nullptr) {
-      return std::nullopt;
-    }
-    return found->gr_gid;
-  }
+  return entryId(_SC_GETGR_R_SIZE_MAX, &group::gr_gid,
+                 [&groupName](group* entry, char* buffer, std::size_t size, group** found) {
+                   return ::getgrnam_r(groupName.c_str(), entry, buffer, size, found);
+                 });
 }
 
 }  // namespace quillmere::platform
