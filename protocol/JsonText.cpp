@@ -82,7 +82,28 @@ long readHexQuad(std::string_view text, std::size_t& position) {
   return value;
 }
 
-void appendUtf8(std::string& out, long codePoint) {
+// Where a literal's value goes: a string of its own, or the start of the buffer holding the
+// literal itself, written over bytes already read.
+class InPlaceValue {
+ public:
+  explicit InPlaceValue(char* start) : start_(start) {}
+  InPlaceValue& operator+=(char byte) {
+    start_[size_++] = byte;
+    return *this;
+  }
+  void append(const char* bytes, std::size_t count) {
+    std::memmove(start_ + size_, bytes, count);
+    size_ += count;
+  }
+  std::size_t size() const { return size_; }
+
+ private:
+  char* start_;
+  std::size_t size_ = 0;
+};
+
+template <typename Value>
+void appendUtf8(Value& out, long codePoint) {
   if (codePoint < 0x80) {
     out += static_cast<char>(codePoint);
   } else if (codePoint < 0x800) {
@@ -101,7 +122,8 @@ void appendUtf8(std::string& out, long codePoint) {
 }
 
 // The escape after a backslash at text[position - 1]; advances past it.
-bool readEscape(std::string_view text, std::size_t& position, std::string& value) {
+template <typename Value>
+bool readEscape(std::string_view text, std::size_t& position, Value& value) {
   if (position >= text.size()) return false;
   const char kind = text[position++];
   switch (kind) {
@@ -224,12 +246,11 @@ void appendJsonString(std::string& out, std::string_view text) {
   out += '"';
 }
 
-bool readJsonString(std::string_view text, std::size_t& position, std::string& value) {
-  if (position >= text.size() || text[position] != '"') return false;
-  const std::size_t end = closingQuote(text, position + 1);
-  if (end == std::string_view::npos) return false;
-  value.clear();
-  value.reserve(end - position - 1);
+namespace {
+
+// The body of the literal in text[position + 1, end), `end` its closing quote, into `value`.
+template <typename Value>
+bool readStringBody(std::string_view text, std::size_t position, std::size_t end, Value& value) {
   std::size_t index = position + 1;
   while (index < end) {
     const std::size_t runEnd = plainRunEnd(text.substr(0, end), index);
@@ -249,8 +270,37 @@ bool readJsonString(std::string_view text, std::size_t& position, std::string& v
       return false;  // a raw control character
     }
   }
+  return true;
+}
+
+}  // namespace
+
+bool readJsonString(std::string_view text, std::size_t& position, std::string& value) {
+  if (position >= text.size() || text[position] != '"') return false;
+  const std::size_t end = closingQuote(text, position + 1);
+  if (end == std::string_view::npos) return false;
+  value.clear();
+  value.reserve(end - position - 1);
+  if (!readStringBody(text, position, end, value)) return false;
   position = end + 1;
   return true;
+}
+
+std::size_t jsonStringLiteralEnd(std::string_view text, std::size_t position) {
+  if (position >= text.size() || text[position] != '"') return std::string_view::npos;
+  const std::size_t end = closingQuote(text, position + 1);
+  return end == std::string_view::npos ? end : end + 1;
+}
+
+std::optional<std::size_t> readJsonStringInPlace(std::string& buffer, std::size_t& position) {
+  const std::string_view text{buffer};
+  if (position >= text.size() || text[position] != '"') return std::nullopt;
+  const std::size_t end = closingQuote(text, position + 1);
+  if (end == std::string_view::npos) return std::nullopt;
+  InPlaceValue value{buffer.data()};
+  if (!readStringBody(text, position, end, value)) return std::nullopt;
+  position = end + 1;
+  return value.size();
 }
 
 }  // namespace quillmere::varlink
