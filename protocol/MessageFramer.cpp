@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <new>
 
 namespace quillmere::varlink {
 namespace {
@@ -9,6 +10,11 @@ namespace {
 // A message at least this large takes the buffer with it rather than being copied out of it; a
 // smaller one is copied, so that the buffer and its room stay for the next read.
 constexpr std::size_t handOverBytes = 64 * 1024;
+
+// Without a limit, a message past the protocol's limit (a script's output) gets this much address
+// space at once. Only the pages its bytes reach are ever backed by memory, while doubling would
+// copy it into fresh memory again and again: on a large reply that costs more than receiving it.
+constexpr std::size_t reservedAddressSpace = std::size_t{4} * 1024 * 1024 * 1024;
 
 }  // namespace
 
@@ -43,7 +49,14 @@ void MessageFramer::received(std::size_t count) { end_ += count; }
 void MessageFramer::reserveFor(std::size_t appended) {
   const std::size_t needed = end_ + appended;
   constexpr std::size_t unbounded = std::numeric_limits<std::size_t>::max() / 8;
-  if (needed <= buffer_.capacity() || maxSize_ > unbounded || appended > unbounded) {
+  if (needed <= buffer_.capacity() || appended > unbounded) return;
+  if (maxSize_ > unbounded) {
+    if (needed <= maxMessageSize || needed >= reservedAddressSpace) return;
+    try {
+      buffer_.reserve(reservedAddressSpace);
+    } catch (const std::bad_alloc&) {
+      // Address space refused (a strict overcommit policy, a ulimit): the string's own growth.
+    }
     return;
   }
   const std::size_t doubled = std::max(needed, 2 * buffer_.capacity());
