@@ -1,6 +1,10 @@
 #include "protocol/MessageFramer.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <limits>
 #include <new>
 
@@ -15,6 +19,18 @@ constexpr std::size_t handOverBytes = 64 * 1024;
 // space at once. Only the pages its bytes reach are ever backed by memory, while doubling would
 // copy it into fresh memory again and again: on a large reply that costs more than receiving it.
 constexpr std::size_t reservedAddressSpace = std::size_t{4} * 1024 * 1024 * 1024;
+
+// In that address space, room is made this much at a time, its pages backed with memory in one
+// step: far cheaper than a fault per page as the bytes arrive. Where the system cannot (before
+// Linux 5.14), the pages fault in as before.
+constexpr std::size_t populateStep = 8 * 1024 * 1024;
+
+void populate(char* start, std::size_t bytes) {
+  const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto first = (reinterpret_cast<std::uintptr_t>(start) + page - 1) & ~(page - 1);
+  const auto last = (reinterpret_cast<std::uintptr_t>(start) + bytes) & ~(page - 1);
+  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+}
 
 }  // namespace
 
@@ -36,7 +52,12 @@ std::span<char> MessageFramer::room(std::size_t bytes) {
   }
   if (buffer_.size() < end_ + bytes) {
     reserveFor(bytes);
-    buffer_.resize(end_ + bytes);
+    std::size_t size = end_ + bytes;
+    if (buffer_.capacity() >= reservedAddressSpace) {
+      size = std::min(buffer_.capacity(), std::max(size, buffer_.size() + populateStep));
+      populate(buffer_.data() + buffer_.size(), size - buffer_.size());
+    }
+    buffer_.resize(size);
   }
   return {buffer_.data() + end_, bytes};
 }
