@@ -2,7 +2,7 @@
 
 #include <sys/stat.h>
 
-#include "client/TextEncoding.h"
+#include "protocol/JsonText.h"
 #include "protocol/VarlinkInterface.h"
 
 namespace quillmere::client {
@@ -45,10 +45,10 @@ HelperClient::HelperClient(LineSink& out, HelperClientSettings settings)
 
 CommandResult HelperClient::executeWireGuardCommand(const std::string& command,
                                                     const std::string& configPath) {
-  if (!isValidUtf8(command)) {
+  if (!varlink::isValidUtf8(command)) {
     return unsendable("command");
   }
-  if (!isValidUtf8(configPath)) {
+  if (!varlink::isValidUtf8(configPath)) {
     return unsendable("configuration path");
   }
   return runCommand(varlink::method::executeWireGuardCommand,
@@ -56,7 +56,7 @@ CommandResult HelperClient::executeWireGuardCommand(const std::string& command,
 }
 
 CommandResult HelperClient::executeShellScript(const std::string& script) {
-  if (!isValidUtf8(script)) {
+  if (!varlink::isValidUtf8(script)) {
     return unsendable("script");
   }
   return runCommand(varlink::method::executeShellScript, {{"script", script}}, false);

@@ -14,6 +14,7 @@
 
 #include "fuzz/FuzzCheck.h"
 #include "helper/ScriptText.h"
+#include "protocol/JsonText.h"
 #include "protocol/MessageCodec.h"
 #include "protocol/MessageFramer.h"
 #include "protocol/VarlinkInterface.h"
@@ -181,7 +182,7 @@ void checkReplyOfArbitraryText(std::string_view bytes) {
   checkEncoded(encoded);
   const auto decoded = varlink::decodeReply(encoded);
   require(std::holds_alternative<Reply>(decoded), "a reply with any text decodes");
-  if (isValidUtf8(bytes)) {
+  if (varlink::isValidUtf8(bytes)) {
     require(sameReply(std::get<Reply>(decoded), reply), "a reply with valid UTF-8 round-trips");
   }
 }

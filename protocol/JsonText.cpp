@@ -230,6 +230,34 @@ int utf8SequenceLength(std::string_view text, std::size_t index) {
   return length;
 }
 
+bool isValidUtf8(std::string_view bytes) {
+  std::size_t index = 0;
+  while (index < bytes.size()) {
+    // Plain ASCII, which most output is, in large steps.
+#if defined(__SSE2__)
+    if (bytes.size() - index >= 16) {
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + index));
+      if (_mm_movemask_epi8(block) == 0) {
+        index += 16;
+        continue;
+      }
+    }
+#endif
+    if (bytes.size() - index >= 8 && (load(bytes.data() + index) & kHighBits) == 0) {
+      index += 8;
+      continue;
+    }
+    if (static_cast<std::uint8_t>(bytes[index]) < 0x80) {
+      ++index;
+      continue;
+    }
+    const int length = utf8SequenceLength(bytes, index);
+    if (length < 0) return false;
+    index += static_cast<std::size_t>(length);
+  }
+  return true;
+}
+
 std::size_t appendEscaped(std::string& out, std::string_view text, std::size_t from,
                           std::size_t limit) {
   std::size_t index = from;

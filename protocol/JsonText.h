@@ -15,6 +15,9 @@ namespace quillmere::varlink {
 // invalid start there, a sequence cut off by the end of `text` included.
 int utf8SequenceLength(std::string_view text, std::size_t index);
 
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, no cut-off sequences.
+bool isValidUtf8(std::string_view bytes);
+
 // Appends the escaped form of `text` from `from` on to `out` (no quotes), stopping at the first
 // character boundary at or after `out` reaching `limit` bytes, and returns where it stopped
 // (text.size() when done). Escapes as nlohmann::json's dump() does without ensure_ascii: short
