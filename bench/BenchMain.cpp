@@ -17,17 +17,20 @@ int main(int argc, char** argv) {
     std::printf("skipped: %s\n", reason->c_str());
     return 0;
   }
-  // --only=large-output measures the large-output rows alone, for quick turns on that path.
-  constexpr std::string_view onlyLargeOutput = "--only=large-output";
-  const bool largeOutputOnly = argc > 1 && argv[1] == onlyLargeOutput;
-  if (largeOutputOnly) {
+  // --only=large-output or --only=version measures those rows alone, for quick turns.
+  const std::string_view only = argc > 1 && std::string_view{argv[1]}.starts_with("--only=")
+                                    ? std::string_view{argv[1]}.substr(7)
+                                    : std::string_view{};
+  if (!only.empty()) {
     std::memmove(&argv[1], &argv[2], sizeof(char*) * static_cast<std::size_t>(argc - 1));
     --argc;
   }
   benchmark::Initialize(&argc, argv);
   ResultTable table;
-  if (largeOutputOnly) {
+  if (only == "large-output") {
     measureLargeOutput(table);
+  } else if (only == "version") {
+    measureVersionCalls(table);
   } else {
     measureVersionCalls(table);
     measureScriptRunner(table);

@@ -54,7 +54,7 @@ std::span<char> MessageFramer::room(std::size_t bytes) {
     reserveFor(bytes);
     std::size_t size = end_ + bytes;
     if (buffer_.capacity() >= reservedAddressSpace) {
-      size = std::min(buffer_.capacity(), std::max(size, buffer_.size() + populateStep));
+      size = std::max(size, std::min(buffer_.capacity(), buffer_.size() + populateStep));
       populate(buffer_.data() + buffer_.size(), size - buffer_.size());
     }
     buffer_.resize(size);
