@@ -9,6 +9,8 @@ namespace quillmere::bench {
 // thread.
 void measureVersionCalls(ResultTable& table);
 void measureScriptRunner(ResultTable& table);
+// The large-output rows of measureScriptRunner alone.
+void measureLargeOutput(ResultTable& table);
 void measureWireGuard(ResultTable& table);
 void measureHostilePeers(ResultTable& table);
 

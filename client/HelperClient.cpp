@@ -1,7 +1,7 @@
 #include "client/HelperClient.h"
 
-#include "client/TextEncoding.h"
 #include "platform/Files.h"
+#include "protocol/JsonText.h"
 #include "protocol/VarlinkInterface.h"
 
 namespace quillmere::client {
@@ -43,10 +43,10 @@ HelperClient::HelperClient(LineSink& out, HelperClientSettings settings)
 
 CommandResult HelperClient::executeWireGuardCommand(const std::string& command,
                                                     const std::string& configPath) {
-  if (!isValidUtf8(command)) {
+  if (!varlink::isValidUtf8(command)) {
     return unsendable("command");
   }
-  if (!isValidUtf8(configPath)) {
+  if (!varlink::isValidUtf8(configPath)) {
     return unsendable("configuration path");
   }
   return runCommand(varlink::method::executeWireGuardCommand,
@@ -54,7 +54,7 @@ CommandResult HelperClient::executeWireGuardCommand(const std::string& command,
 }
 
 CommandResult HelperClient::executeShellScript(const std::string& script) {
-  if (!isValidUtf8(script)) {
+  if (!varlink::isValidUtf8(script)) {
     return unsendable("script");
   }
   return runCommand(varlink::method::executeShellScript, {{"script", script}}, false);

@@ -26,15 +26,12 @@ constexpr std::string_view usageText =
     "  install                   - Install the helper (requires admin)";
 
 // Takes the result by value: a script's output may be hundreds of MiB, and the line that carries
-// it is made before the output is let go, never beside two more copies of it.
+// it is made in the output's own buffer (a large reply leaves room there), not in fresh memory.
 int printResult(CommandResult result, LineSink& out) {
   if (result.success) {
     constexpr std::string_view prefix = "SUCCESS: ";
-    std::string line;
-    line.reserve(prefix.size() + (result.output ? result.output->size() : 0));
-    line.append(prefix);
-    if (result.output) line.append(*result.output);
-    result.output.reset();
+    std::string line = std::move(result.output).value_or(std::string{});
+    line.insert(0, prefix);
     out.writeLine(line);
     return 0;
   }

@@ -62,7 +62,7 @@ CallOutcome HelperConnection::waitForReply(std::chrono::steady_clock::time_point
           --abandonedReplies_;
           continue;
         }
-        auto decoded = varlink::decodeReply(received.message);
+        auto decoded = varlink::decodeReplyInPlace(std::move(received.message));
         if (const auto* malformed = std::get_if<varlink::MalformedMessage>(&decoded)) {
           return invalidate("the helper's reply cannot be read: " + malformed->reason);
         }

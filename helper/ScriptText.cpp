@@ -1,8 +1,6 @@
 #include "helper/ScriptText.h"
 
 #include <array>
-#include <cstdint>
-#include <cstring>
 #include <utility>
 
 #include "protocol/JsonText.h"
@@ -51,29 +49,6 @@ std::size_t trailingWhiteSpace(std::string_view text) {
 
 }  // namespace
 
-bool isValidUtf8(std::string_view bytes) {
-  std::size_t index = 0;
-  while (index < bytes.size()) {
-    // Plain ASCII, which most output is, eight bytes at a time.
-    if (bytes.size() - index >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, bytes.data() + index, sizeof word);
-      if ((word & 0x8080808080808080ULL) == 0) {
-        index += 8;
-        continue;
-      }
-    }
-    if (static_cast<std::uint8_t>(bytes[index]) < 0x80) {
-      ++index;
-      continue;
-    }
-    const int length = varlink::utf8SequenceLength(bytes, index);
-    if (length < 0) return false;
-    index += static_cast<std::size_t>(length);
-  }
-  return true;
-}
-
 TrimmedRange trimmedRange(std::string_view text) {
   std::size_t begin = 0;
   while (const std::size_t length = leadingWhiteSpace(text.substr(begin))) begin += length;
@@ -87,7 +62,7 @@ TrimmedRange trimmedRange(std::string_view text) {
 }
 
 std::optional<std::string> scriptText(std::string bytes) {
-  if (!isValidUtf8(bytes)) return std::nullopt;
+  if (!varlink::isValidUtf8(bytes)) return std::nullopt;
   const TrimmedRange range = trimmedRange(bytes);
   bytes.erase(range.end);
   bytes.erase(0, range.begin);

@@ -7,9 +7,6 @@
 
 namespace quillmere {
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, no cut-off sequences.
-bool isValidUtf8(std::string_view bytes);
-
 // Where `text` (valid UTF-8) starts and ends once white space and line breaks are cut from both
 // ends: Unicode Zs, U+0009, U+000A to U+000D, U+0085, U+2028 and U+2029.
 struct TrimmedRange {

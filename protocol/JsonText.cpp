@@ -2,6 +2,9 @@
 
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace quillmere::varlink {
 namespace {
@@ -28,6 +31,23 @@ bool needsCare(std::uint64_t word) {
 // Where the plain run starting at `from` ends: the first byte needing care, or the end.
 std::size_t plainRunEnd(std::string_view text, std::size_t from) {
   std::size_t index = from;
+#if defined(__SSE2__)
+  // Sixteen bytes at a time where the processor has SSE2, which every x86-64 one has.
+  const __m128i space = _mm_set1_epi8(0x20);
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  while (text.size() - index >= 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + index));
+    // Signed, so bytes of 0x80 and above count as below the space too.
+    const __m128i careful =
+        _mm_or_si128(_mm_cmplt_epi8(bytes, space),
+                     _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)));
+    const int mask = _mm_movemask_epi8(careful);
+    if (mask != 0)
+      return index + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    index += 16;
+  }
+#endif
   while (text.size() - index >= 8 && !needsCare(load(text.data() + index))) index += 8;
   while (index < text.size()) {
     const auto byte = static_cast<unsigned char>(text[index]);
@@ -82,7 +102,28 @@ long readHexQuad(std::string_view text, std::size_t& position) {
   return value;
 }
 
-void appendUtf8(std::string& out, long codePoint) {
+// Where a literal's value goes: a string of its own, or the start of the buffer holding the
+// literal itself, written over bytes already read.
+class InPlaceValue {
+ public:
+  explicit InPlaceValue(char* start) : start_(start) {}
+  InPlaceValue& operator+=(char byte) {
+    start_[size_++] = byte;
+    return *this;
+  }
+  void append(const char* bytes, std::size_t count) {
+    std::memmove(start_ + size_, bytes, count);
+    size_ += count;
+  }
+  std::size_t size() const { return size_; }
+
+ private:
+  char* start_;
+  std::size_t size_ = 0;
+};
+
+template <typename Value>
+void appendUtf8(Value& out, long codePoint) {
   if (codePoint < 0x80) {
     out += static_cast<char>(codePoint);
   } else if (codePoint < 0x800) {
@@ -101,7 +142,8 @@ void appendUtf8(std::string& out, long codePoint) {
 }
 
 // The escape after a backslash at text[position - 1]; advances past it.
-bool readEscape(std::string_view text, std::size_t& position, std::string& value) {
+template <typename Value>
+bool readEscape(std::string_view text, std::size_t& position, Value& value) {
   if (position >= text.size()) return false;
   const char kind = text[position++];
   switch (kind) {
@@ -188,6 +230,34 @@ int utf8SequenceLength(std::string_view text, std::size_t index) {
   return length;
 }
 
+bool isValidUtf8(std::string_view bytes) {
+  std::size_t index = 0;
+  while (index < bytes.size()) {
+    // Plain ASCII, which most output is, in large steps.
+#if defined(__SSE2__)
+    if (bytes.size() - index >= 16) {
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + index));
+      if (_mm_movemask_epi8(block) == 0) {
+        index += 16;
+        continue;
+      }
+    }
+#endif
+    if (bytes.size() - index >= 8 && (load(bytes.data() + index) & kHighBits) == 0) {
+      index += 8;
+      continue;
+    }
+    if (static_cast<std::uint8_t>(bytes[index]) < 0x80) {
+      ++index;
+      continue;
+    }
+    const int length = utf8SequenceLength(bytes, index);
+    if (length < 0) return false;
+    index += static_cast<std::size_t>(length);
+  }
+  return true;
+}
+
 std::size_t appendEscaped(std::string& out, std::string_view text, std::size_t from,
                           std::size_t limit) {
   std::size_t index = from;
@@ -224,33 +294,63 @@ void appendJsonString(std::string& out, std::string_view text) {
   out += '"';
 }
 
+namespace {
+
+// The body of the literal opened at text[position] into `value`. Returns where it closes: the
+// first quote not taken by an escape; npos for an invalid or unterminated literal.
+template <typename Value>
+std::size_t readStringBody(std::string_view text, std::size_t position, Value& value) {
+  std::size_t index = position + 1;
+  while (index < text.size()) {
+    const std::size_t runEnd = plainRunEnd(text, index);
+    value.append(text.data() + index, runEnd - index);
+    index = runEnd;
+    if (index == text.size()) break;
+    const auto byte = static_cast<unsigned char>(text[index]);
+    if (byte == '"') return index;
+    if (byte == '\\') {
+      ++index;
+      if (!readEscape(text, index, value)) return std::string_view::npos;
+    } else if (byte >= 0x80) {
+      // A quote cannot continue a sequence, so a sequence never reaches past the literal.
+      const int length = utf8SequenceLength(text, index);
+      if (length < 0) return std::string_view::npos;
+      value.append(text.data() + index, static_cast<std::size_t>(length));
+      index += static_cast<std::size_t>(length);
+    } else {
+      return std::string_view::npos;  // a raw control character
+    }
+  }
+  return std::string_view::npos;
+}
+
+}  // namespace
+
 bool readJsonString(std::string_view text, std::size_t& position, std::string& value) {
   if (position >= text.size() || text[position] != '"') return false;
   const std::size_t end = closingQuote(text, position + 1);
   if (end == std::string_view::npos) return false;
   value.clear();
   value.reserve(end - position - 1);
-  std::size_t index = position + 1;
-  while (index < end) {
-    const std::size_t runEnd = plainRunEnd(text.substr(0, end), index);
-    value.append(text.data() + index, runEnd - index);
-    index = runEnd;
-    if (index == end) break;
-    const auto byte = static_cast<unsigned char>(text[index]);
-    if (byte == '\\') {
-      ++index;
-      if (!readEscape(text, index, value)) return false;
-    } else if (byte >= 0x80) {
-      const int length = utf8SequenceLength(text.substr(0, end), index);
-      if (length < 0) return false;
-      value.append(text.data() + index, static_cast<std::size_t>(length));
-      index += static_cast<std::size_t>(length);
-    } else {
-      return false;  // a raw control character
-    }
-  }
+  if (readStringBody(text, position, value) != end) return false;
   position = end + 1;
   return true;
+}
+
+std::optional<std::size_t> readJsonStringInPlace(std::string& buffer, std::size_t& position) {
+  const std::string_view text{buffer};
+  if (position >= text.size() || text[position] != '"') return std::nullopt;
+  InPlaceValue value{buffer.data()};
+  const std::size_t end = readStringBody(text, position, value);
+  if (end == std::string_view::npos) return std::nullopt;
+  position = end + 1;
+  return value.size();
+}
+
+std::size_t jsonStringLiteralEnd(std::string_view text, std::size_t position) {
+  if (position >= text.size() || text[position] != '"') return std::string_view::npos;
+  const std::size_t end = closingQuote(text, position + 1);
+  return end == std::string_view::npos ? end : end + 1;
 }
 
 }  // namespace quillmere::varlink

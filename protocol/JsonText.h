@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,9 @@ namespace quillmere::varlink {
 // that starts at `text[index]`, a byte of 0x80 or more; or, negated, how many bytes form the
 // invalid start there, a sequence cut off by the end of `text` included.
 int utf8SequenceLength(std::string_view text, std::size_t index);
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, no cut-off sequences.
+bool isValidUtf8(std::string_view bytes);
 
 // Appends the escaped form of `text` from `from` on to `out` (no quotes), stopping at the first
 // character boundary at or after `out` reaching `limit` bytes, and returns where it stopped
@@ -29,5 +33,16 @@ void appendJsonString(std::string& out, std::string_view text);
 // moves `position` past its closing quote. False for anything that is not a valid string
 // literal of strict UTF-8 (raw control characters, bad escapes, lone surrogates included).
 bool readJsonString(std::string_view text, std::size_t& position, std::string& value);
+
+// Just past the closing quote of the literal that opens at `text[position]`, without checking
+// what it holds; npos when no literal opens there or none closes.
+std::size_t jsonStringLiteralEnd(std::string_view text, std::size_t position);
+
+// Reads the literal at `buffer[position]` as readJsonString does, but writes its value over the
+// start of `buffer` itself: a value is never longer than its literal, so no byte is overwritten
+// before it has been read, and a literal of hundreds of MiB needs no second buffer. Bytes after
+// the literal stay as they were. Returns the value's length and moves `position` past the
+// closing quote; nothing where readJsonString fails, and then the start of `buffer` is spoilt.
+std::optional<std::size_t> readJsonStringInPlace(std::string& buffer, std::size_t& position);
 
 }  // namespace quillmere::varlink

@@ -11,7 +11,10 @@
 namespace quillmere::varlink {
 namespace {
 
-constexpr std::size_t readChunkSize = 64 * 1024;
+// Reads go straight into the framer's buffer: small steps while a message is small, large ones
+// once it is large, so that a reply of hundreds of MiB costs few system calls.
+constexpr std::size_t smallReadSize = 64 * 1024;
+constexpr std::size_t largeReadSize = 1024 * 1024;
 // Large enough that a huge reply costs few system calls, small enough to stay out of the way.
 constexpr std::size_t writePieceSize = 1024 * 1024;
 
@@ -31,7 +34,6 @@ int pollTimeout(const MessageChannel::Deadline& deadline) {
 }  // namespace
 
 MessageChannel::ReadResult MessageChannel::read(Deadline deadline) {
-  std::array<char, readChunkSize> chunk;
   // Without a deadline a blocking receive does the waiting itself, one system call per message
   // instead of two; poll() is needed only for a deadline or a socket that does not block.
   bool waitInPoll = deadline.has_value();
@@ -54,7 +56,9 @@ MessageChannel::ReadResult MessageChannel::read(Deadline deadline) {
         return {ReadStatus::TimedOut, {}, 0};
       }
     }
-    const auto received = platform::receiveSome(socket_, chunk);
+    const std::span<char> room =
+        framer_.room(framer_.pending() < largeReadSize ? smallReadSize : largeReadSize);
+    const auto received = platform::receiveSome(socket_, room);
     if (!received) {
       const int error = received.error().number;
       if (error == EINTR) {
@@ -69,7 +73,7 @@ MessageChannel::ReadResult MessageChannel::read(Deadline deadline) {
     if (*received == 0) {
       return {framer_.pending() == 0 ? ReadStatus::EndOfStream : ReadStatus::Truncated, {}, 0};
     }
-    framer_.append(std::string_view{chunk.data(), *received});
+    framer_.received(*received);
   }
 }
 

@@ -424,9 +424,15 @@ std::size_t expectedSize(const json& parameters) {
 // object of such members: every reply of this interface. Its texts are moved into place, never
 // copied through a tree. Nothing for anything else, which the general parser then reads and,
 // when malformed, explains.
+//
+// Given the message as a string of its own, the one parameter string that fills most of it (a
+// script's output) is decoded over the message itself, which then becomes that string: it is
+// never held twice. That happens last, once the rest has been read; should it fail, the message
+// was not valid JSON.
 class FlatReplyReader {
  public:
   explicit FlatReplyReader(std::string_view text) : text_(text) {}
+  explicit FlatReplyReader(std::string& owned) : text_(owned), owned_(&owned) {}
 
   std::optional<Reply> read() {
     Reply reply;
@@ -470,6 +476,17 @@ class FlatReplyReader {
     return reply;
   }
 
+  // After read(): puts the string left for last in place. False when it is not a valid literal.
+  bool finish(Reply& reply) {
+    if (!inPlaceName_) return true;
+    std::size_t position = inPlaceLiteral_;
+    const auto length = readJsonStringInPlace(*owned_, position);
+    if (!length) return false;
+    owned_->resize(*length);
+    reply.parameters[*inPlaceName_] = std::move(*owned_);
+    return true;
+  }
+
  private:
   bool readParameters(json& parameters) {
     if (readLiteral("null")) {
@@ -484,14 +501,30 @@ class FlatReplyReader {
       if (first && peek('}')) break;
       if (!readJsonString(text_, position_, name) || !expect(':')) return false;
       skipSpace();
-      json value;
-      if (!readSimpleValue(value) || parameters.contains(name)) return false;
-      parameters[name] = std::move(value);
+      if (parameters.contains(name) || name == inPlaceName_) return false;
+      if (!inPlaceName_ && leaveForLast()) {
+        inPlaceName_ = name;
+      } else {
+        json value;
+        if (!readSimpleValue(value)) return false;
+        parameters[name] = std::move(value);
+      }
       skipSpace();
       if (peek('}')) break;
       if (!expect(',')) return false;
     }
     ++position_;
+    return true;
+  }
+
+  // Skips the string literal here when it fills at least half the owned message, keeping where
+  // it starts.
+  bool leaveForLast() {
+    if (owned_ == nullptr || !peek('"')) return false;
+    const std::size_t end = jsonStringLiteralEnd(text_, position_);
+    if (end == std::string_view::npos || 2 * (end - position_) < text_.size()) return false;
+    inPlaceLiteral_ = position_;
+    position_ = end;
     return true;
   }
 
@@ -538,7 +571,12 @@ class FlatReplyReader {
 
   std::string_view text_;
   std::size_t position_ = 0;
+  std::string* owned_ = nullptr;
+  std::optional<std::string> inPlaceName_;  // the parameter read last, in place
+  std::size_t inPlaceLiteral_ = 0;
 };
+
+Decoded<Reply> decodeGeneralReply(std::string_view text);
 
 }  // namespace
 
@@ -584,6 +622,22 @@ Decoded<Reply> decodeReply(std::string_view text) {
   if (auto flat = FlatReplyReader{text}.read()) {
     return *std::move(flat);
   }
+  return decodeGeneralReply(text);
+}
+
+Decoded<Reply> decodeReplyInPlace(std::string&& text) {
+  FlatReplyReader reader{text};
+  if (auto flat = reader.read()) {
+    // Only the long string can still be wrong, which the general parser would call invalid.
+    if (!reader.finish(*flat)) return MalformedMessage{"not valid JSON"};
+    return *std::move(flat);
+  }
+  return decodeGeneralReply(text);
+}
+
+namespace {
+
+Decoded<Reply> decodeGeneralReply(std::string_view text) {
   auto parsed = parseObject(text);
   if (auto* malformed = std::get_if<MalformedMessage>(&parsed)) {
     return *malformed;
@@ -605,6 +659,8 @@ Decoded<Reply> decodeReply(std::string_view text) {
   }
   return reply;
 }
+
+}  // namespace
 
 Reply errorReply(std::string_view name, nlohmann::json parameters) {
   return Reply{std::string{name}, std::move(parameters), false};

@@ -87,6 +87,10 @@ EncodedReply encodeReply(Reply&& reply);
 // the call does not use are checked as JSON and dropped as they are read.
 Decoded<Call> decodeCall(std::string_view text);
 Decoded<Reply> decodeReply(std::string_view text);
+// The same for a message the caller gives up: a parameter string that fills most of it (a
+// script's output) is decoded over the message's own bytes and becomes that string, so that it is
+// never held twice.
+Decoded<Reply> decodeReplyInPlace(std::string&& text);
 
 Reply errorReply(std::string_view name, nlohmann::json parameters = nlohmann::json::object());
 

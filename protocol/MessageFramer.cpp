@@ -1,30 +1,74 @@
 #include "protocol/MessageFramer.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <limits>
+#include <new>
+
+#include "platform/Memory.h"
 
 namespace quillmere::varlink {
+namespace {
+
+// A message at least this large takes the buffer with it rather than being copied out of it; a
+// smaller one is copied, so that the buffer and its room stay for the next read.
+constexpr std::size_t handOverBytes = 64 * 1024;
+
+// Without a limit, a message past the protocol's limit (a script's output) gets this much address
+// space at once. Only the pages its bytes reach are ever backed by memory, while doubling would
+// copy it into fresh memory again and again: on a large reply that costs more than receiving it.
+constexpr std::size_t reservedAddressSpace = std::size_t{4} * 1024 * 1024 * 1024;
+
+// In that address space, room is made this much at a time, its pages backed with memory in one
+// step.
+constexpr std::size_t populateStep = 8 * 1024 * 1024;
+
+}  // namespace
 
 void MessageFramer::append(std::string_view bytes) {
+  const std::span<char> space = room(bytes.size());
+  std::copy(bytes.begin(), bytes.end(), space.begin());
+  received(bytes.size());
+}
+
+std::span<char> MessageFramer::room(std::size_t bytes) {
   // Drop consumed bytes before growing, so a long-lived connection does not keep them.
-  if (start_ > 0 && start_ == buffer_.size()) {
-    buffer_.clear();
-    start_ = 0;
-  } else if (start_ > 0 && start_ >= buffer_.size() / 2) {
-    buffer_.erase(0, start_);
+  if (start_ > 0 && start_ == end_) {
+    start_ = end_ = 0;
+  } else if (start_ > 0 && start_ >= end_ / 2) {
+    std::copy(buffer_.begin() + static_cast<std::ptrdiff_t>(start_),
+              buffer_.begin() + static_cast<std::ptrdiff_t>(end_), buffer_.begin());
+    end_ -= start_;
     start_ = 0;
   }
-  reserveFor(bytes.size());
-  buffer_.append(bytes);
+  if (buffer_.size() < end_ + bytes) {
+    reserveFor(bytes);
+    std::size_t size = end_ + bytes;
+    if (buffer_.capacity() >= reservedAddressSpace) {
+      size = std::max(size, std::min(buffer_.capacity(), buffer_.size() + populateStep));
+      platform::backWithMemory(buffer_.data() + buffer_.size(), size - buffer_.size());
+    }
+    buffer_.resize(size);
+  }
+  return {buffer_.data() + end_, bytes};
 }
+
+void MessageFramer::received(std::size_t count) { end_ += count; }
 
 // Doubling the buffer past the limit would hold the old copy and one of twice the limit at once;
 // so once the next doubling would pass it, the buffer grows straight to a whole message at the
 // limit and what is appended with it, and never again.
 void MessageFramer::reserveFor(std::size_t appended) {
-  const std::size_t needed = buffer_.size() + appended;
+  const std::size_t needed = end_ + appended;
   constexpr std::size_t unbounded = std::numeric_limits<std::size_t>::max() / 8;
-  if (needed <= buffer_.capacity() || maxSize_ > unbounded || appended > unbounded) {
+  if (needed <= buffer_.capacity() || appended > unbounded) return;
+  if (maxSize_ > unbounded) {
+    if (needed <= maxMessageSize || needed >= reservedAddressSpace) return;
+    try {
+      buffer_.reserve(reservedAddressSpace);
+    } catch (const std::bad_alloc&) {
+      // Address space refused (a strict overcommit policy, a ulimit): the string's own growth.
+    }
     return;
   }
   const std::size_t doubled = std::max(needed, 2 * buffer_.capacity());
@@ -33,9 +77,10 @@ void MessageFramer::reserveFor(std::size_t appended) {
 }
 
 std::optional<std::string> MessageFramer::next() {
-  const std::size_t terminator = buffer_.find('\0', start_ + scanned_);
+  const std::size_t terminator =
+      std::string_view{buffer_.data(), end_}.find('\0', start_ + scanned_);
   if (terminator == std::string::npos) {
-    scanned_ = buffer_.size() - start_;
+    scanned_ = end_ - start_;
     return std::nullopt;
   }
   if (terminator - start_ > maxSize_) {
@@ -43,13 +88,14 @@ std::optional<std::string> MessageFramer::next() {
     return std::nullopt;
   }
   std::string message;
-  if (start_ == 0 && terminator >= buffer_.size() / 2) {
+  if (start_ == 0 && terminator >= end_ / 2 && terminator >= handOverBytes) {
     // Most of the buffer is this message: it becomes the message instead of being copied, and
     // only the rest is.
-    std::string rest = buffer_.substr(terminator + 1);
+    std::string rest = buffer_.substr(terminator + 1, end_ - terminator - 1);
     message = std::move(buffer_);
     message.resize(terminator);
     buffer_ = std::move(rest);
+    end_ = buffer_.size();
   } else {
     message = buffer_.substr(start_, terminator - start_);
     start_ = terminator + 1;

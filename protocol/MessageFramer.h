@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,12 @@ class MessageFramer {
 
   void append(std::string_view bytes);
 
+  // Room for up to `bytes` more at the end of what was received, for a read straight into the
+  // buffer without a copy in between; `received(count)` then takes the first `count` of them.
+  // The room is valid until the next call on the framer.
+  std::span<char> room(std::size_t bytes);
+  void received(std::size_t count);
+
   // The next complete message without its NUL, or nothing until one has arrived whole.
   std::optional<std::string> next();
 
@@ -26,13 +33,16 @@ class MessageFramer {
   bool oversized() const;
 
   // Bytes received but not yet handed out.
-  std::size_t pending() const { return buffer_.size() - start_; }
+  std::size_t pending() const { return end_ - start_; }
 
  private:
   void reserveFor(std::size_t appended);
 
   std::size_t maxSize_;
+  // Received bytes are buffer_[0, end_); the rest is room already made, so that reading into it
+  // again does not fill it again.
   std::string buffer_;
+  std::size_t end_ = 0;
   std::size_t start_ = 0;    // first byte not yet handed out
   std::size_t scanned_ = 0;  // bytes from start_ known to hold no NUL
 };

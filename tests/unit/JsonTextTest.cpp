@@ -15,6 +15,40 @@ namespace {
 using nlohmann::json;
 using testing_support::CaseName;
 
+struct Utf8Case {
+  const char* name;
+  std::string bytes;
+  bool valid;
+};
+
+class Utf8ValidationTest : public testing::TestWithParam<Utf8Case> {};
+
+TEST_P(Utf8ValidationTest, AcceptsOnlyWellFormedUtf8) {
+  EXPECT_EQ(isValidUtf8(GetParam().bytes), GetParam().valid);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sequences, Utf8ValidationTest,
+    testing::Values(Utf8Case{"Empty", "", true}, Utf8Case{"Ascii", "plain text\n", true},
+                    Utf8Case{"NulByte", std::string{"a\0b", 3}, true},
+                    Utf8Case{"TwoThreeFourBytes", "\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", true},
+                    Utf8Case{"LowestAndHighest", "\xC2\x80 \xF4\x8F\xBF\xBF", true},
+                    Utf8Case{"LastBeforeSurrogates", "\xED\x9F\xBF", true},
+                    Utf8Case{"FirstAfterSurrogates", "\xEE\x80\x80", true},
+                    Utf8Case{"LoneContinuation", "\x80", false},
+                    Utf8Case{"InvalidByteFF", "\xFF", false},
+                    Utf8Case{"OverlongTwoBytes", "\xC0\xAF", false},
+                    Utf8Case{"OverlongC1", "\xC1\xBF", false},
+                    Utf8Case{"OverlongThreeBytes", "\xE0\x80\xAF", false},
+                    Utf8Case{"OverlongFourBytes", "\xF0\x80\x80\xAF", false},
+                    Utf8Case{"Surrogate", "\xED\xA0\x80", false},
+                    Utf8Case{"AboveMaximum", "\xF4\x90\x80\x80", false},
+                    Utf8Case{"LeadF5", "\xF5\x80\x80\x80", false},
+                    Utf8Case{"TruncatedAtEnd", "ok\xE2\x82", false},
+                    Utf8Case{"TruncatedBeforeAscii", "\xE2\x82x", false},
+                    Utf8Case{"MissingFourthByte", "\xF0\x9F\x98 ", false}),
+    CaseName{});
+
 struct TextCase {
   const char* name;
   std::string text;
@@ -91,6 +125,27 @@ TEST_P(JsonTextReadingTest, AcceptsAndDecodesWhatTheLibraryDoes) {
   }
 }
 
+// Written over the start of its own buffer, the value comes out as readJsonString gives it, and
+// what follows the literal is left alone for the reader that comes next.
+TEST_P(JsonTextReadingTest, ReadsInPlaceWhatItReadsIntoAStringOfItsOwn) {
+  const std::string prefix = R"({"output":)";
+  const std::string suffix = R"(,"success":true})";
+  const std::string text = prefix + GetParam().literal + suffix;
+  std::size_t expectedPosition = prefix.size();
+  std::string expected;
+  const bool read = readJsonString(text, expectedPosition, expected);
+
+  std::string buffer = text;
+  std::size_t position = prefix.size();
+  const auto length = readJsonStringInPlace(buffer, position);
+  ASSERT_EQ(length.has_value(), read);
+  if (read) {
+    EXPECT_EQ(buffer.substr(0, *length), expected);
+    EXPECT_EQ(position, expectedPosition);
+    EXPECT_EQ(buffer.substr(position), text.substr(position));
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Literals, JsonTextReadingTest,
     testing::Values(LiteralCase{"Empty", R"("")"}, LiteralCase{"Plain", "\"" + around("") + "\""},
@@ -108,6 +163,28 @@ INSTANTIATE_TEST_SUITE_P(
                     LiteralCase{"CutUtf8", "\"\xE2\x82\""}, LiteralCase{"Unclosed", R"("abc)"},
                     LiteralCase{"EndsInBackslash", R"("abc\")"}),
     CaseName{});
+
+// The bulk steps take sixteen and eight bytes at a time: a byte that needs care is found at
+// every offset within and across those steps, in writing, reading and validating.
+TEST(JsonTextTest, FindsWhatNeedsCareAtEveryOffsetOfTheBulkSteps) {
+  for (const std::string_view special : {"\n", "\"", "\\", "\x01", "\xC3\xA9", "\xFF"}) {
+    for (std::size_t offset = 0; offset < 40; ++offset) {
+      std::string text(48, 'x');
+      text.insert(offset, special);
+      std::string written;
+      appendJsonString(written, text);
+      ASSERT_EQ(written, json(text).dump(-1, ' ', false, json::error_handler_t::replace)) << offset;
+      const bool valid = special != "\xFF";
+      ASSERT_EQ(isValidUtf8(text), valid) << offset;
+      std::size_t position = 0;
+      std::string value;
+      ASSERT_TRUE(readJsonString(written, position, value)) << offset;
+      if (valid) {
+        EXPECT_EQ(value, text) << offset;
+      }
+    }
+  }
+}
 
 TEST(JsonTextTest, Utf8SequenceLengthGivesTheSequenceOrItsInvalidStart) {
   EXPECT_EQ(utf8SequenceLength("\xC3\xA9", 0), 2);

@@ -236,6 +236,41 @@ TEST(MessageCodecTest, DecodesReplies) {
   }
 }
 
+// Decoding over the message itself gives what decoding a view of it gives, for the long output it
+// is made for and for everything it leaves to the usual path.
+TEST(MessageCodecTest, DecodesInPlaceWhatItDecodesFromAView) {
+  const std::string longOutput =
+      std::string(300, 'x') + R"(\n\"\\\u00e9\ud83d\ude00\t)" + "\xC3\xA9" + std::string(300, 'y');
+  const std::string messages[] = {
+      R"({"parameters":{"error":null,"output":")" + longOutput + R"(","success":true}})",
+      R"({"parameters":{"error":"e","output":")" + longOutput + R"(","success":false}})",
+      R"({"error":"x.Y","parameters":{"output":")" + longOutput + R"("}})",
+      R"({"parameters":{"output":")" + longOutput + R"(","output":"again"}})",
+      R"({"parameters":{"output":")" + longOutput + R"(","list":[1]}})",
+      R"({"parameters":{"output":")" + longOutput + R"(\q"}})",
+      "{\"parameters\":{\"output\":\"" + longOutput + "\xFF\"}}",
+      R"({"parameters":{"output":")" + longOutput + R"(",}})",
+      R"({"parameters":{"a":"short","b":"also short"}})",
+      R"({"parameters":{"success":true}})",
+      R"({"parameters":{"output":""}})",
+  };
+  for (const std::string& message : messages) {
+    const auto fromView = decodeReply(message);
+    const auto inPlace = decodeReplyInPlace(std::string{message});
+    ASSERT_EQ(inPlace.index(), fromView.index()) << message;
+    if (const auto* reply = std::get_if<Reply>(&fromView)) {
+      const Reply& other = std::get<Reply>(inPlace);
+      EXPECT_EQ(other.error, reply->error) << message;
+      EXPECT_EQ(other.parameters, reply->parameters) << message;
+      EXPECT_EQ(other.continues, reply->continues) << message;
+    } else {
+      EXPECT_EQ(std::get<MalformedMessage>(inPlace).reason,
+                std::get<MalformedMessage>(fromView).reason)
+          << message;
+    }
+  }
+}
+
 TEST(MessageCodecTest, ReadsFlatRepliesAsTheGeneralParserDoes) {
   struct Case {
     std::string text;

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <limits>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -92,6 +95,33 @@ TEST(MessageFramerTest, AMessageFillingTheBufferKeepsWhatFollows) {
     framer.append(std::string_view{"}\0", 2});
     EXPECT_EQ(drain(framer), (std::vector<std::string>{"{\"a\"}"}));
   }
+}
+
+// Bytes received straight into the framer's room frame as appended ones do, whether a read fills
+// its room or not, for a framer without a limit past the protocol's limit too.
+TEST(MessageFramerTest, FramesBytesReceivedIntoItsRoom) {
+  const std::size_t large = maxMessageSize + 3 * 1024 * 1024 + 5;
+  std::string stream = std::string{"{}"} + '\0';
+  for (std::size_t index = 0; index < large; ++index) {
+    stream += static_cast<char>('a' + index % 26);
+  }
+  stream += '\0';
+  stream += std::string{"{\"b\"}"} + '\0' + "{";
+  MessageFramer framer{std::numeric_limits<std::size_t>::max()};
+  std::vector<std::string> messages;
+  for (std::size_t offset = 0, read = 0; offset < stream.size(); ++read) {
+    const std::span<char> room = framer.room(read % 2 == 0 ? 1024 * 1024 : 7);
+    const std::size_t count = std::min({room.size() - read % 3, stream.size() - offset});
+    std::copy_n(stream.begin() + static_cast<std::ptrdiff_t>(offset), count, room.begin());
+    framer.received(count);
+    offset += count;
+    for (auto& message : drain(framer)) messages.push_back(std::move(message));
+  }
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_EQ(messages[0], "{}");
+  EXPECT_EQ(messages[1], stream.substr(3, large));
+  EXPECT_EQ(messages[2], "{\"b\"}");
+  EXPECT_EQ(framer.pending(), 1u);
 }
 
 TEST(MessageFramerTest, StaysCorrectAcrossManyPartialMessages) {

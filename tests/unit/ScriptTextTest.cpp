@@ -11,40 +11,6 @@ namespace {
 
 using testing_support::CaseName;
 
-struct Utf8Case {
-  const char* name;
-  std::string bytes;
-  bool valid;
-};
-
-class Utf8ValidationTest : public testing::TestWithParam<Utf8Case> {};
-
-TEST_P(Utf8ValidationTest, AcceptsOnlyWellFormedUtf8) {
-  EXPECT_EQ(isValidUtf8(GetParam().bytes), GetParam().valid);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Sequences, Utf8ValidationTest,
-    testing::Values(Utf8Case{"Empty", "", true}, Utf8Case{"Ascii", "plain text\n", true},
-                    Utf8Case{"NulByte", std::string{"a\0b", 3}, true},
-                    Utf8Case{"TwoThreeFourBytes", "\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", true},
-                    Utf8Case{"LowestAndHighest", "\xC2\x80 \xF4\x8F\xBF\xBF", true},
-                    Utf8Case{"LastBeforeSurrogates", "\xED\x9F\xBF", true},
-                    Utf8Case{"FirstAfterSurrogates", "\xEE\x80\x80", true},
-                    Utf8Case{"LoneContinuation", "\x80", false},
-                    Utf8Case{"InvalidByteFF", "\xFF", false},
-                    Utf8Case{"OverlongTwoBytes", "\xC0\xAF", false},
-                    Utf8Case{"OverlongC1", "\xC1\xBF", false},
-                    Utf8Case{"OverlongThreeBytes", "\xE0\x80\xAF", false},
-                    Utf8Case{"OverlongFourBytes", "\xF0\x80\x80\xAF", false},
-                    Utf8Case{"Surrogate", "\xED\xA0\x80", false},
-                    Utf8Case{"AboveMaximum", "\xF4\x90\x80\x80", false},
-                    Utf8Case{"LeadF5", "\xF5\x80\x80\x80", false},
-                    Utf8Case{"TruncatedAtEnd", "ok\xE2\x82", false},
-                    Utf8Case{"TruncatedBeforeAscii", "\xE2\x82x", false},
-                    Utf8Case{"MissingFourthByte", "\xF0\x9F\x98 ", false}),
-    CaseName{});
-
 struct TrimCase {
   const char* name;
   std::string bytes;
