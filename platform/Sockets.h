@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 #include <sys/uio.h>
+#include <sys/un.h>
 
 #include <chrono>
 #include <cstddef>
@@ -15,6 +16,9 @@
 #include "platform/UniqueFd.h"
 
 namespace quillmere::platform {
+
+// The address of `path`, or nothing when the path does not fit in one.
+std::optional<sockaddr_un> unixAddress(std::string_view path);
 
 // The socket to accept connections on: the one systemd passed (LISTEN_FDS) when it did, else
 // `path` bound here with mode 0660 and, when given, group `group`. A stale socket file at `path`
