@@ -262,12 +262,14 @@ std::size_t appendEscaped(std::string& out, std::string_view text, std::size_t f
                           std::size_t limit) {
   std::size_t index = from;
   while (index < text.size() && out.size() < limit) {
-    const std::size_t runEnd = plainRunEnd(text, index);
-    // A long run is cut at the limit, so that a piece never grows far beyond it.
+    // A long run is cut at the limit, so that a piece never grows far beyond it; and it is
+    // scanned no further than that, or writing a long text in pieces would scan its rest again
+    // for every piece.
     const std::size_t room = limit - out.size();
-    const std::size_t taken = runEnd - index < room ? runEnd - index : room;
-    out.append(text.data() + index, taken);
-    index += taken;
+    const std::size_t scanned = text.size() - index < room ? text.size() : index + room;
+    const std::size_t runEnd = plainRunEnd(text.substr(0, scanned), index);
+    out.append(text.data() + index, runEnd - index);
+    index = runEnd;
     if (index == text.size() || out.size() >= limit) break;
     const auto byte = static_cast<unsigned char>(text[index]);
     if (byte == '"' || byte == '\\') {
