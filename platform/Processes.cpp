@@ -4,11 +4,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/mman.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstddef>
@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/Memory.h"
 #include "platform/UniqueFd.h"
 
 extern char** environ;
@@ -27,6 +28,7 @@ namespace {
 // Large steps: a child writing hundreds of MiB then costs a few hundred reads and wake-ups, not
 // thousands.
 constexpr std::size_t kReadChunkBytes = 1024 * 1024;
+constexpr std::size_t kFirstReadBytes = 64 * 1024;
 constexpr int kPipeBytes = 1024 * 1024;
 constexpr int kFirstNonStandardDescriptor = 3;
 
@@ -152,47 +154,28 @@ std::vector<char*> nullTerminatedPointers(const std::string* first,
   return pointers;
 }
 
-// Captured bytes in chunks of their own pages, joined once at the end: a growing string would
-// copy itself at each doubling and briefly hold twice the output. Each chunk is unmapped as soon
-// as it has been copied, so the whole output is in memory about once.
+// Captured bytes, read straight into the string that will hold them: no chunks to join, so the
+// whole output is in memory once and never copied.
 class CapturedBytes {
  public:
-  CapturedBytes() = default;
-  CapturedBytes(const CapturedBytes&) = delete;
-  CapturedBytes& operator=(const CapturedBytes&) = delete;
-  ~CapturedBytes() {
-    for (char* chunk : chunks_) ::munmap(chunk, kReadChunkBytes);
-  }
-
-  // Reads once from `fd` straight into the chunks: the count read, 0 at end of file, or -1.
+  // Reads once from `fd`: the count read, 0 at end of file, or -1.
   ssize_t readFrom(int fd) {
-    if (chunks_.empty() || lastUsed_ == kReadChunkBytes) {
-      void* chunk = ::mmap(nullptr, kReadChunkBytes, PROT_READ | PROT_WRITE,
-                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (chunk == MAP_FAILED) return -1;
-      chunks_.push_back(static_cast<char*>(chunk));
-      lastUsed_ = 0;
-    }
-    const ssize_t count = ::read(fd, chunks_.back() + lastUsed_, kReadChunkBytes - lastUsed_);
-    if (count > 0) lastUsed_ += static_cast<std::size_t>(count);
+    // Small outputs, which most are, get small room; a large one is read in large steps.
+    const std::size_t wanted = std::clamp(used_, kFirstReadBytes, kReadChunkBytes);
+    growLargeText(bytes_, used_ + wanted);
+    const ssize_t count = ::read(fd, bytes_.data() + used_, bytes_.size() - used_);
+    if (count > 0) used_ += static_cast<std::size_t>(count);
     return count;
   }
 
-  // Moves everything into `out`, releasing each chunk once it is copied.
   void moveInto(std::string& out) {
-    if (chunks_.empty()) return;
-    out.reserve((chunks_.size() - 1) * kReadChunkBytes + lastUsed_);
-    for (std::size_t index = 0; index < chunks_.size(); ++index) {
-      const bool last = index + 1 == chunks_.size();
-      out.append(chunks_[index], last ? lastUsed_ : kReadChunkBytes);
-      ::munmap(chunks_[index], kReadChunkBytes);
-    }
-    chunks_.clear();
+    bytes_.resize(used_);
+    out = std::move(bytes_);
   }
 
  private:
-  std::vector<char*> chunks_;
-  std::size_t lastUsed_ = 0;
+  std::string bytes_;  // the bytes read, then room already made
+  std::size_t used_ = 0;
 };
 
 struct DrainedStream {

@@ -1,9 +1,6 @@
 #include "protocol/MessageFramer.h"
 
 #include <algorithm>
-#include <cstdint>
-#include <limits>
-#include <new>
 
 #include "platform/Memory.h"
 
@@ -13,15 +10,6 @@ namespace {
 // A message at least this large takes the buffer with it rather than being copied out of it; a
 // smaller one is copied, so that the buffer and its room stay for the next read.
 constexpr std::size_t handOverBytes = 64 * 1024;
-
-// Without a limit, a message past the protocol's limit (a script's output) gets this much address
-// space at once. Only the pages its bytes reach are ever backed by memory, while doubling would
-// copy it into fresh memory again and again: on a large reply that costs more than receiving it.
-constexpr std::size_t reservedAddressSpace = std::size_t{4} * 1024 * 1024 * 1024;
-
-// In that address space, room is made this much at a time, its pages backed with memory in one
-// step.
-constexpr std::size_t populateStep = 8 * 1024 * 1024;
 
 }  // namespace
 
@@ -42,13 +30,13 @@ std::span<char> MessageFramer::room(std::size_t bytes) {
     start_ = 0;
   }
   if (buffer_.size() < end_ + bytes) {
-    reserveFor(bytes);
-    std::size_t size = end_ + bytes;
-    if (buffer_.capacity() >= reservedAddressSpace) {
-      size = std::max(size, std::min(buffer_.capacity(), buffer_.size() + populateStep));
-      platform::backWithMemory(buffer_.data() + buffer_.size(), size - buffer_.size());
+    if (maxSize_ > maxMessageSize) {
+      // A script's output: room made for hundreds of MiB without copying what came before.
+      platform::growLargeText(buffer_, end_ + bytes);
+    } else {
+      reserveFor(bytes);
+      buffer_.resize(end_ + bytes);
     }
-    buffer_.resize(size);
   }
   return {buffer_.data() + end_, bytes};
 }
@@ -60,17 +48,7 @@ void MessageFramer::received(std::size_t count) { end_ += count; }
 // limit and what is appended with it, and never again.
 void MessageFramer::reserveFor(std::size_t appended) {
   const std::size_t needed = end_ + appended;
-  constexpr std::size_t unbounded = std::numeric_limits<std::size_t>::max() / 8;
-  if (needed <= buffer_.capacity() || appended > unbounded) return;
-  if (maxSize_ > unbounded) {
-    if (needed <= maxMessageSize || needed >= reservedAddressSpace) return;
-    try {
-      buffer_.reserve(reservedAddressSpace);
-    } catch (const std::bad_alloc&) {
-      // Address space refused (a strict overcommit policy, a ulimit): the string's own growth.
-    }
-    return;
-  }
+  if (needed <= buffer_.capacity()) return;
   const std::size_t doubled = std::max(needed, 2 * buffer_.capacity());
   const std::size_t whole = start_ + maxSize_ + 1 + appended;
   buffer_.reserve(2 * doubled > whole ? std::max(needed, whole) : doubled);
