@@ -25,14 +25,10 @@ constexpr std::string_view usageText =
     "  check                     - Check if helper is installed\n"
     "  install                   - Install the helper (requires admin)";
 
-// Takes the result by value: a script's output may be hundreds of MiB, and the line that carries
-// it is made in the output's own buffer (a large reply leaves room there), not in fresh memory.
-int printResult(CommandResult result, LineSink& out) {
+// A script's output may be hundreds of MiB: it goes out behind its label as it is, never copied.
+int printResult(const CommandResult& result, LineSink& out) {
   if (result.success) {
-    constexpr std::string_view prefix = "SUCCESS: ";
-    std::string line = std::move(result.output).value_or(std::string{});
-    line.insert(0, prefix);
-    out.writeLine(line);
+    out.writeLabelledLine("SUCCESS: ", result.output ? std::string_view{*result.output} : "");
     return 0;
   }
   out.writeLine("ERROR: " + result.error.value_or("Unknown error"));

@@ -2,18 +2,15 @@
 
 #include <unistd.h>
 
-#include <string>
-
 #include "platform/Files.h"
 
 namespace quillmere::client {
 
-void StdoutLineSink::writeLine(std::string_view text) {
-  std::string line;
-  line.reserve(text.size() + 1);
-  line.append(text);
-  line += '\n';
-  static_cast<void>(platform::writeWhole(STDOUT_FILENO, line));
+void StdoutLineSink::writeLine(std::string_view text) { writeLabelledLine({}, text); }
+
+void StdoutLineSink::writeLabelledLine(std::string_view label, std::string_view text) {
+  std::string_view pieces[] = {label, text, "\n"};
+  static_cast<void>(platform::writeWhole(STDOUT_FILENO, pieces));
 }
 
 }  // namespace quillmere::client

@@ -3,8 +3,11 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
@@ -48,13 +51,35 @@ Result<void> placeWithoutReplacing(int directory, const std::string& from, const
 }  // namespace
 
 Result<void> writeWhole(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+  std::string_view pieces[] = {bytes};
+  return writeWhole(fd, pieces);
+}
+
+Result<void> writeWhole(int fd, std::span<std::string_view> pieces) {
+  constexpr std::size_t kMostPieces = 8;
+  while (!pieces.empty()) {
+    if (pieces.front().empty()) {
+      pieces = pieces.subspan(1);
+      continue;
+    }
+    std::array<iovec, kMostPieces> vector{};
+    const std::size_t count = std::min(pieces.size(), kMostPieces);
+    for (std::size_t index = 0; index < count; ++index) {
+      // writev only reads the pieces.
+      vector[index] = {const_cast<char*>(pieces[index].data()), pieces[index].size()};
+    }
+    const ssize_t written = ::writev(fd, vector.data(), static_cast<int>(count));
     if (written < 0) {
       if (errno == EINTR) continue;
       return lastError("write");
     }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
+    // Drop what went out; a piece written in part keeps its rest.
+    for (auto left = static_cast<std::size_t>(written); left > 0;) {
+      const std::size_t taken = std::min(left, pieces.front().size());
+      pieces.front().remove_prefix(taken);
+      left -= taken;
+      if (pieces.front().empty()) pieces = pieces.subspan(1);
+    }
   }
   return {};
 }

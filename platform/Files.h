@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,9 @@ namespace quillmere::platform {
 // Writes all of `bytes` to `fd`, finishing off short writes. Fails with the errno that stopped it
 // (step "write"). A pipe takes up to PIPE_BUF bytes in one piece, so a line is never interleaved.
 Result<void> writeWhole(int fd, std::string_view bytes);
+// The same for `pieces` written one after another with one writev() each time, so that a long
+// text need not be joined to what goes around it first.
+Result<void> writeWhole(int fd, std::span<std::string_view> pieces);
 
 // Puts `content` at `directory`/`name` with permission bits `mode` so that the name never shows a
 // partly written file or one with other bits, and nothing is ever written through a link planted
