@@ -5,7 +5,9 @@
 //  - a script writing 256 MiB to standard output (`cat` of a file on tmpfs, a producer faster
 //    than any capture): the daemon's peak resident memory against the output's size, the call's
 //    throughput into a client's hands against the same script captured directly, the producer
-//    alone, and `quillmere-cli exec` of it: its time and its peak resident memory.
+//    alone, and `quillmere-cli exec` of it: its time and its peak resident memory;
+//  - the reply carrying 64 MiB of output written out in pieces, on one line against the same
+//    size in lines, in this process: a long run with nothing to escape is written in one pass.
 
 #include <unistd.h>
 
@@ -19,6 +21,7 @@
 #include "platform/Processes.h"
 #include "platform/Sockets.h"
 #include "protocol/MessageChannel.h"
+#include "protocol/MessageCodec.h"
 #include "tests/support/VarlinkTestClient.h"
 
 namespace quillmere::bench {
@@ -35,6 +38,8 @@ constexpr double emptyScriptTarget = 1.3;       // ratio to bash directly
 constexpr double peakMemoryTarget = 1.3;        // daemon, ratio to the output
 constexpr double clientPeakMemoryTarget = 2.5;  // quillmere-cli, ratio to the output
 constexpr double throughputTarget = 0.8;        // ratio to the same script captured directly
+constexpr double oneLineTarget = 1.0;           // ratio to the same size in lines
+constexpr std::size_t kEncodedMebibytes = 64;
 constexpr std::string_view kScriptPath =
     "/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin";
 
@@ -281,6 +286,51 @@ void addLargeOutputRows(ResultTable& table) {
   }
 }
 
+// Writes a reply carrying `output` in the pieces the daemon sends, dropping them.
+void EncodeLargeReply(benchmark::State& state, const std::string* output) {
+  const varlink::Reply reply{
+      std::nullopt, varlink::commandResultParameters(CommandResult{true, *output, std::nullopt}),
+      false};
+  const varlink::EncodedReply encoded = varlink::encodeReply(reply);
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    encoded.write(
+        [&bytes](std::string_view piece, bool) {
+          bytes += piece.size();
+          return true;
+        },
+        kMebibyte);
+  }
+  benchmark::DoNotOptimize(bytes);
+}
+
+void addEncodingRow(ResultTable& table) {
+  const std::string oneLine(kEncodedMebibytes * kMebibyte, 'x');
+  std::string lines = oneLine;
+  for (std::size_t index = 63; index < lines.size(); index += 64) lines[index] = '\n';
+  benchmark::RegisterBenchmark("EncodeOneLine", EncodeLargeReply, &oneLine)
+      ->Repetitions(5)
+      ->Iterations(3)
+      ->ReportAggregatesOnly(true)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("EncodeLines", EncodeLargeReply, &lines)
+      ->Repetitions(5)
+      ->Iterations(3)
+      ->ReportAggregatesOnly(true)
+      ->Unit(benchmark::kMillisecond);
+  MedianReporter reporter;
+  runRegisteredBenchmarks(reporter);
+  const auto single = reporter.time("EncodeOneLine");
+  const auto many = reporter.time("EncodeLines");
+  const std::string figure = "reply of 64 MiB on one line, written in pieces";
+  if (!single || !many) {
+    table.addFailure(figure, "a run failed");
+    return;
+  }
+  table.add({figure, withUnit(*single, "ms"), "64 MiB in lines of 63: " + withUnit(*many, "ms"),
+             ratioText(*single / *many), "<= 1.00x", *single / *many <= oneLineTarget});
+}
+
 }  // namespace
 
 void measureScriptRunner(ResultTable& table) {
@@ -297,8 +347,12 @@ void measureScriptRunner(ResultTable& table) {
     addEmptyScriptRow(table, *sandbox);
   }
   addLargeOutputRows(table);
+  addEncodingRow(table);
 }
 
-void measureLargeOutput(ResultTable& table) { addLargeOutputRows(table); }
+void measureLargeOutput(ResultTable& table) {
+  addLargeOutputRows(table);
+  addEncodingRow(table);
+}
 
 }  // namespace quillmere::bench
