@@ -19,8 +19,8 @@ void fillFrom(std::string& text, std::size_t from) {
   }
 }
 
-bool holdsPattern(const std::string& text, std::size_t upTo) {
-  for (std::size_t index = 0; index < upTo; ++index) {
+bool holdsPattern(const std::string& text, std::size_t length) {
+  for (std::size_t index = 0; index < length; ++index) {
     if (text[index] != static_cast<char>(index % 251)) return false;
   }
   return true;
