@@ -39,6 +39,8 @@ CallOutcome HelperConnection::call(std::string_view message, std::chrono::millis
   if (sendTimeout_ != timeout) {
     // Bounds each send, so a helper that stops reading cannot hold a large request forever.
     static_cast<void>(platform::setSendTimeout(socket_.get(), timeout));
+    // The reply is mostly waited for in the receive itself, one system call less per call.
+    channel_->waitInReceiveUpTo(timeout / 2);
     sendTimeout_ = timeout;
   }
   if (const int error = channel_->write(message); error != 0) {

@@ -27,6 +27,9 @@ std::string sizeText(std::size_t bytes) {
 }  // namespace
 
 void ConnectionServer::serve(HelperProtocol& helper) {
+  // Waiting for the next call mostly in the receive itself: a call then costs one system call
+  // less. Half the idle time, so that a whole wait fits before the deadline.
+  channel_.waitInReceiveUpTo(std::chrono::duration_cast<std::chrono::milliseconds>(idleTime_) / 2);
   while (auto message = nextMessage(std::chrono::steady_clock::now() + idleTime_)) {
     auto decoded = varlink::decodeCall(*message);
     message.reset();  // a script may be megabytes; keep one copy, not two

@@ -87,16 +87,29 @@ Result<std::size_t> sendSome(int socket, std::span<const iovec> pieces) {
 
 void shutWriting(int socket) { ::shutdown(socket, SHUT_WR); }
 
-Result<void> setSendTimeout(int socket, std::chrono::milliseconds timeout) {
+namespace {
+
+Result<void> setTimeout(int socket, int option, std::chrono::milliseconds timeout,
+                        const char* step) {
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
   const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(timeout - seconds);
   timeval limit{};
   limit.tv_sec = static_cast<time_t>(seconds.count());
   limit.tv_usec = static_cast<suseconds_t>(micros.count());
-  if (::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) {
-    return lastError("set the send timeout");
+  if (::setsockopt(socket, SOL_SOCKET, option, &limit, sizeof limit) != 0) {
+    return lastError(step);
   }
   return {};
+}
+
+}  // namespace
+
+Result<void> setSendTimeout(int socket, std::chrono::milliseconds timeout) {
+  return setTimeout(socket, SO_SNDTIMEO, timeout, "set the send timeout");
+}
+
+Result<void> setReceiveTimeout(int socket, std::chrono::milliseconds timeout) {
+  return setTimeout(socket, SO_RCVTIMEO, timeout, "set the receive timeout");
 }
 
 }  // namespace quillmere::platform

@@ -57,5 +57,7 @@ void shutWriting(int socket);
 
 // Bounds each blocking send on `socket` to `timeout`; a send that runs out fails with EAGAIN.
 Result<void> setSendTimeout(int socket, std::chrono::milliseconds timeout);
+// The same for each blocking receive.
+Result<void> setReceiveTimeout(int socket, std::chrono::milliseconds timeout);
 
 }  // namespace quillmere::platform

@@ -35,8 +35,9 @@ int pollTimeout(const MessageChannel::Deadline& deadline) {
 
 MessageChannel::ReadResult MessageChannel::read(Deadline deadline) {
   // Without a deadline a blocking receive does the waiting itself, one system call per message
-  // instead of two; poll() is needed only for a deadline or a socket that does not block.
-  bool waitInPoll = deadline.has_value();
+  // instead of two; poll() is needed only for a deadline nearer than what the socket bounds, or
+  // a socket that does not block.
+  bool blockingFailed = false;
   while (true) {
     if (auto message = framer_.next()) {
       return {ReadStatus::Message, std::move(*message), 0};
@@ -44,7 +45,7 @@ MessageChannel::ReadResult MessageChannel::read(Deadline deadline) {
     if (framer_.oversized()) {
       return {ReadStatus::Oversized, {}, 0};
     }
-    if (waitInPoll) {
+    if (blockingFailed || (deadline && !mayWaitInReceive(deadline))) {
       const auto ready = platform::waitReadable(socket_, pollTimeout(deadline));
       if (!ready) {
         if (ready.error().number == EINTR) {
@@ -65,7 +66,8 @@ MessageChannel::ReadResult MessageChannel::read(Deadline deadline) {
         continue;
       }
       if (error == EAGAIN || error == EWOULDBLOCK) {
-        waitInPoll = true;
+        // A socket that does not block, or the socket's own time-out ran out.
+        blockingFailed = true;
         continue;
       }
       return {ReadStatus::Failed, {}, error};
@@ -75,6 +77,17 @@ MessageChannel::ReadResult MessageChannel::read(Deadline deadline) {
     }
     framer_.received(*received);
   }
+}
+
+void MessageChannel::waitInReceiveUpTo(std::chrono::milliseconds limit) {
+  // A time-out of zero would mean none at all.
+  if (limit.count() > 0 && platform::setReceiveTimeout(socket_, limit)) {
+    receiveLimit_ = limit;
+  }
+}
+
+bool MessageChannel::mayWaitInReceive(const Deadline& deadline) const {
+  return receiveLimit_ && std::chrono::steady_clock::now() + *receiveLimit_ <= *deadline;
 }
 
 int MessageChannel::write(std::string_view message) { return send(message, true); }

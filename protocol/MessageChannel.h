@@ -35,6 +35,12 @@ class MessageChannel {
 
   ReadResult read(Deadline deadline = std::nullopt);
 
+  // Lets a read wait in the receive itself while its deadline is at least `limit` away, the
+  // socket's own receive time-out (set here) bounding that wait: one system call where poll()
+  // and a receive would be two. What is left of the deadline then is waited for with poll().
+  // Without it, or where the socket refuses the time-out, every wait for a deadline is a poll().
+  void waitInReceiveUpTo(std::chrono::milliseconds limit);
+
   // Bytes received of a message not yet complete.
   std::size_t pendingBytes() const { return framer_.pending(); }
 
@@ -48,8 +54,12 @@ class MessageChannel {
   // Sends `bytes`, and the NUL after them when `terminate`, whole.
   int send(std::string_view bytes, bool terminate);
 
+  // Whether a receive may block now, the deadline still at least the socket's time-out away.
+  bool mayWaitInReceive(const Deadline& deadline) const;
+
   int socket_;
   MessageFramer framer_;
+  std::optional<std::chrono::milliseconds> receiveLimit_;
 };
 
 }  // namespace quillmere::varlink

@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <chrono>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -102,6 +105,61 @@ TEST_F(MessageChannelTest, GivesUpAtTheDeadline) {
       channel.read(std::chrono::steady_clock::now() + std::chrono::milliseconds(50));
   EXPECT_EQ(result.status, Status::TimedOut);
 }
+
+// A channel that waits in the receive itself, bounded by the socket's own time-out: that bound
+// never ends a wait early, and never stretches one past its deadline.
+struct ReceiveLimitCase {
+  const char* name;
+  std::chrono::milliseconds limit;
+  std::optional<std::chrono::milliseconds> sentAfter;  // the message's end; nothing: never
+  std::optional<std::chrono::milliseconds> deadline;
+  Status expected;
+};
+
+void PrintTo(const ReceiveLimitCase& limitCase, std::ostream* out) { *out << limitCase.name; }
+
+class ReceiveLimitTest : public MessageChannelTest,
+                         public testing::WithParamInterface<ReceiveLimitCase> {};
+
+TEST_P(ReceiveLimitTest, EndsAtTheDeadlineOrTheMessage) {
+  using namespace std::chrono_literals;
+  const ReceiveLimitCase& limitCase = GetParam();
+  sendRaw("{\"begun\":");
+  std::thread writer([this, &limitCase] {
+    if (!limitCase.sentAfter) return;
+    std::this_thread::sleep_for(*limitCase.sentAfter);
+    sendRaw(std::string_view{"1}\0", 3});
+  });
+  MessageChannel channel{near_.get()};
+  channel.waitInReceiveUpTo(limitCase.limit);
+  const auto start = std::chrono::steady_clock::now();
+  const auto result = channel.read(
+      limitCase.deadline ? MessageChannel::Deadline{start + *limitCase.deadline} : std::nullopt);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  writer.join();
+  EXPECT_EQ(result.status, limitCase.expected);
+  if (limitCase.expected == Status::Message) {
+    EXPECT_EQ(result.message, "{\"begun\":1}");
+  } else {
+    EXPECT_GE(waited, *limitCase.deadline);
+    // Not held in the receive for the socket's whole time-out when the deadline came first.
+    EXPECT_LT(waited, *limitCase.deadline + limitCase.limit);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, ReceiveLimitTest,
+    testing::Values(
+        ReceiveLimitCase{"DeadlineLongerThanTheSocketTimeOut", std::chrono::milliseconds(20),
+                         std::nullopt, std::chrono::milliseconds(150), Status::TimedOut},
+        ReceiveLimitCase{"DeadlineShorterThanTheSocketTimeOut", std::chrono::milliseconds(5000),
+                         std::nullopt, std::chrono::milliseconds(50), Status::TimedOut},
+        ReceiveLimitCase{"MessageEndsAfterTheSocketTimeOut", std::chrono::milliseconds(20),
+                         std::chrono::milliseconds(100), std::chrono::milliseconds(10'000),
+                         Status::Message},
+        ReceiveLimitCase{"NoDeadline", std::chrono::milliseconds(20),
+                         std::chrono::milliseconds(100), std::nullopt, Status::Message}),
+    [](const testing::TestParamInfo<ReceiveLimitCase>& test) { return test.param.name; });
 
 TEST_F(MessageChannelTest, StopsReadingAnOversizedMessageEarly) {
   // The peer keeps sending; the reader gives up once past the limit instead of taking it all.
