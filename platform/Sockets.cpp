@@ -112,4 +112,12 @@ Result<void> setReceiveTimeout(int socket, std::chrono::milliseconds timeout) {
   return setTimeout(socket, SO_RCVTIMEO, timeout, "set the receive timeout");
 }
 
+Result<void> widenSendQueue(int socket, int bytes) {
+  if (::setsockopt(socket, SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof bytes) == 0 ||
+      ::setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0) {
+    return {};
+  }
+  return lastError("set the send buffer size");
+}
+
 }  // namespace quillmere::platform

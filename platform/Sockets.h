@@ -60,4 +60,8 @@ Result<void> setSendTimeout(int socket, std::chrono::milliseconds timeout);
 // The same for each blocking receive.
 Result<void> setReceiveTimeout(int socket, std::chrono::milliseconds timeout);
 
+// Lets `bytes` wait in `socket`'s send queue: past the system's cap where the process may
+// (CAP_NET_ADMIN), up to the cap otherwise. Fails only when neither could be set.
+Result<void> widenSendQueue(int socket, int bytes);
+
 }  // namespace quillmere::platform

@@ -71,6 +71,34 @@ TEST_F(MessageChannelTest, CarriesAReplyWrittenAsItIsEncoded) {
   EXPECT_EQ(channel.read().status, Status::EndOfStream);
 }
 
+int sendQueueBytes(int socket) {
+  int bytes = 0;
+  socklen_t length = sizeof bytes;
+  return ::getsockopt(socket, SOL_SOCKET, SO_SNDBUF, &bytes, &length) == 0 ? bytes : -1;
+}
+
+// A reply of many pieces gets a longer send queue, so that the reader takes whole pieces; a short
+// one leaves the socket as it was.
+TEST_F(MessageChannelTest, WidensTheSendQueueForALongReplyOnly) {
+  const int usual = sendQueueBytes(far_.get());
+  ASSERT_GT(usual, 0);
+  const auto replyOf = [](std::size_t bytes) {
+    return Reply{std::nullopt,
+                 commandResultParameters({true, std::string(bytes, 'x'), std::nullopt}), false};
+  };
+  ASSERT_EQ(MessageChannel{far_.get()}.write(encodeReply(replyOf(1000))), 0);
+  ASSERT_EQ(MessageChannel{near_.get()}.read().status, Status::Message);
+  EXPECT_EQ(sendQueueBytes(far_.get()), usual);
+
+  std::thread writer([&] {
+    EXPECT_EQ(MessageChannel{far_.get()}.write(encodeReply(replyOf(8 * 1024 * 1024))), 0);
+  });
+  const auto result = MessageChannel{near_.get(), std::size_t{64} * 1024 * 1024}.read();
+  writer.join();
+  ASSERT_EQ(result.status, Status::Message);
+  EXPECT_GT(sendQueueBytes(far_.get()), usual);
+}
+
 TEST_F(MessageChannelTest, TellsACleanEndFromAHangUpInsideAMessage) {
   sendRaw(std::string_view{"{}\0{\"half", 9});
   far_.reset();
