@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -158,11 +159,17 @@ std::vector<char*> nullTerminatedPointers(const std::string* first,
 // whole output is in memory once and never copied.
 class CapturedBytes {
  public:
-  // Reads once from `fd`: the count read, 0 at end of file, or -1.
+  // Reads once from `fd`: the count read, 0 at end of file, or -1 with errno set (ENOMEM when
+  // no room could be made: the child is still reaped and the call fails with a value).
   ssize_t readFrom(int fd) {
     // Small outputs, which most are, get small room; a large one is read in large steps.
     const std::size_t wanted = std::clamp(used_, kFirstReadBytes, kReadChunkBytes);
-    growLargeText(bytes_, used_ + wanted);
+    try {
+      growLargeText(bytes_, used_ + wanted);
+    } catch (const std::bad_alloc&) {
+      errno = ENOMEM;
+      return -1;
+    }
     const ssize_t count = ::read(fd, bytes_.data() + used_, bytes_.size() - used_);
     if (count > 0) used_ += static_cast<std::size_t>(count);
     return count;

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -26,6 +27,7 @@
 
 #include "platform/Processes.h"
 #include "tests/support/CaseName.h"
+#include "tests/support/Sanitizers.h"
 
 extern char** environ;
 
@@ -433,6 +435,29 @@ TEST(SubprocessCleanupTest, SuccessLeavesNoDescriptorsAndNoChildren) {
   EXPECT_EQ(outcome.status, 7);
   EXPECT_EQ(countOpenDescriptors(), descriptorsBefore);
   EXPECT_TRUE(hasNoChildren());
+}
+
+// Captures far more output than a limit on address space lets this process hold, then ends: 0
+// when that failed with ENOMEM as a value and the child was reaped.
+[[noreturn]] void captureUnderMemoryLimit() {
+  long pages = 0;
+  std::ifstream{"/proc/self/statm"} >> pages;
+  const auto bytes = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
+  const rlimit limit{bytes + 256 * kMebibyte, bytes + 256 * kMebibyte};
+  if (pages == 0 || ::setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(2);
+  const auto outcome = runProcess(SpawnSpec{
+      "/usr/bin/head", {"-c", "2G", "/dev/zero"}, {}, OutputMode::Capture, OutputMode::Discard});
+  const bool failedWithValue = !outcome && outcome.error().number == ENOMEM;
+  std::_Exit(failedWithValue && hasNoChildren() ? 0 : 1);
+}
+
+// Output past the memory the process may have: a failure with ENOMEM as a value, nothing thrown,
+// and the child still reaped.
+TEST(SubprocessCleanupTest, OutputPastTheMemoryLimitFailsWithAValueAndReapsTheChild) {
+  if (testing_support::builtWithSanitizer) {
+    GTEST_SKIP() << "a sanitizer's shadow memory needs the address space this limit takes away";
+  }
+  EXPECT_EXIT(captureUnderMemoryLimit(), testing::ExitedWithCode(0), "");
 }
 
 // ---------------------------------------------------------------------------------------------
