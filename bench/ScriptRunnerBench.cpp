@@ -15,9 +15,11 @@
 
 #include <array>
 #include <cstdio>
+#include <initializer_list>
 #include <limits>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "bench/Measurement.h"
 #include "bench/SandboxLauncher.h"
@@ -341,16 +343,14 @@ void addEncodingRow(ResultTable& table) {
   const std::string oneLine(kEncodedMebibytes * kMebibyte, 'x');
   std::string lines = oneLine;
   for (std::size_t index = 63; index < lines.size(); index += 64) lines[index] = '\n';
-  benchmark::RegisterBenchmark("EncodeOneLine", EncodeLargeReply, &oneLine)
-      ->Repetitions(5)
-      ->Iterations(3)
-      ->ReportAggregatesOnly(true)
-      ->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("EncodeLines", EncodeLargeReply, &lines)
-      ->Repetitions(5)
-      ->Iterations(3)
-      ->ReportAggregatesOnly(true)
-      ->Unit(benchmark::kMillisecond);
+  for (const auto& [name, output] :
+       {std::pair{"EncodeOneLine", &oneLine}, {"EncodeLines", &lines}}) {
+    benchmark::RegisterBenchmark(name, EncodeLargeReply, output)
+        ->Repetitions(5)
+        ->Iterations(3)
+        ->ReportAggregatesOnly(true)
+        ->Unit(benchmark::kMillisecond);
+  }
   MedianReporter reporter;
   runRegisteredBenchmarks(reporter);
   const auto single = reporter.time("EncodeOneLine");
